@@ -1,0 +1,28 @@
+# Provides the target scale_probe_hidapi: the hidapi the probe links against,
+# always as a shared library so that a user can drop in another build.
+if(WIN32)
+  # The Windows backend, built from the same upstream release that Debian
+  # ships for Linux (unpacked by scripts/setup).
+  set(HIDAPI_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/hidapi" CACHE PATH
+      "hidapi source tree for the Windows DLL")
+  if(NOT EXISTS "${HIDAPI_SOURCE_DIR}/CMakeLists.txt")
+    message(FATAL_ERROR "No hidapi source at ${HIDAPI_SOURCE_DIR}: run scripts/setup")
+  endif()
+  set(BUILD_SHARED_LIBS ON)
+  set(HIDAPI_INSTALL_TARGETS OFF)
+  add_subdirectory("${HIDAPI_SOURCE_DIR}" hidapi EXCLUDE_FROM_ALL)
+  # hidapi's own Windows releases call the DLL hidapi.dll; keep that name so
+  # that an official build can replace ours.
+  set_target_properties(hidapi_winapi PROPERTIES
+    PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}")
+  add_library(scale_probe_hidapi INTERFACE)
+  target_link_libraries(scale_probe_hidapi INTERFACE hidapi::winapi)
+  # Bring the DLL's include directory in as a system one: its header is not ours.
+  target_include_directories(scale_probe_hidapi SYSTEM INTERFACE "${HIDAPI_SOURCE_DIR}")
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(HIDAPI_HIDRAW REQUIRED IMPORTED_TARGET hidapi-hidraw)
+  add_library(scale_probe_hidapi INTERFACE)
+  target_link_libraries(scale_probe_hidapi INTERFACE PkgConfig::HIDAPI_HIDRAW)
+endif()

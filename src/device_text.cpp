@@ -1,0 +1,38 @@
+#include "device_text.h"
+
+#include "platform/platform.h"
+
+namespace {
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+bool is_scalar_value(char32_t c) {
+  return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
+
+bool is_high_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool is_low_surrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+} // namespace
+
+std::string device_text(const wchar_t *text) {
+  if (text == nullptr) {
+    return "(null)";
+  }
+  std::string out;
+  for (const wchar_t *p = text; *p != L'\0'; ++p) {
+    // wchar_t holds whole code points where it is 32 bits wide; where it is
+    // 16 bits (Windows) a character beyond the BMP is a surrogate pair.
+    char32_t c = static_cast<char32_t>(*p);
+    if constexpr (sizeof(wchar_t) == 2) {
+      c &= 0xFFFF;
+      const char32_t next = static_cast<char32_t>(p[1]) & 0xFFFF;
+      if (is_high_surrogate(c) && is_low_surrogate(next)) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+        ++p;
+      }
+    }
+    if (is_control(c) || !is_scalar_value(c) || !encode_for_console(c, out)) {
+      out += '?';
+    }
+  }
+  return out;
+}

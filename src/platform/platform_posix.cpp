@@ -1,0 +1,97 @@
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <cwchar>
+
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+// The terminal settings to put back if a signal ends the program during the
+// pause; only touched from the main flow before the handlers are installed.
+termios saved_terminal;
+
+void restore_and_reraise(int sig) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+constexpr int ending_signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+// One key press, without Enter and without echo. A key that sends several
+// bytes (an arrow, a function key) arrives in one read, and whatever is left
+// is discarded so that it does not spill into the shell afterwards.
+void wait_for_key_on_terminal() {
+  termios raw = saved_terminal;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+
+  struct sigaction restore = {};
+  restore.sa_handler = restore_and_reraise;
+  struct sigaction previous[sizeof ending_signals / sizeof *ending_signals];
+  for (std::size_t i = 0; i < sizeof ending_signals / sizeof *ending_signals;
+       ++i) {
+    sigaction(ending_signals[i], &restore, &previous[i]);
+  }
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+
+  char key[32];
+  while (read(STDIN_FILENO, key, sizeof key) < 0 && errno == EINTR) {
+  }
+
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+  for (std::size_t i = 0; i < sizeof ending_signals / sizeof *ending_signals;
+       ++i) {
+    sigaction(ending_signals[i], &previous[i], nullptr);
+  }
+}
+} // namespace
+
+void init_console() { std::setlocale(LC_CTYPE, ""); }
+
+void sleep_ms(unsigned ms) {
+  timespec left = {static_cast<time_t>(ms / 1000),
+                   static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void pause_console() {
+  std::fputs("Press any key to continue . . . ", stdout);
+  // Our own text must reach a pipe or file before the wait, as on a console.
+  std::fflush(stdout);
+
+  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+    wait_for_key_on_terminal();
+  } else {
+    // Not a terminal: one byte is the key; end of input or an error ends the
+    // wait at once.
+    char key;
+    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+    }
+  }
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+bool encode_for_console(char32_t code_point, std::string &out) {
+  if (code_point > static_cast<char32_t>(WCHAR_MAX)) {
+    return false;
+  }
+  char bytes[MB_LEN_MAX];
+  std::mbstate_t state = {};
+  const std::size_t n =
+      std::wcrtomb(bytes, static_cast<wchar_t>(code_point), &state);
+  if (n == static_cast<std::size_t>(-1)) {
+    return false;
+  }
+  out.append(bytes, n);
+  return true;
+}

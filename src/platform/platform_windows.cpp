@@ -1,0 +1,49 @@
+#include "platform/platform.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
+#include <windows.h>
+
+void init_console() { std::setlocale(LC_CTYPE, ""); }
+
+void sleep_ms(unsigned ms) { Sleep(ms); }
+
+void pause_console() {
+  // The command processor writes its prompt straight to the console; our own
+  // buffered text has to be out first.
+  std::fflush(stdout);
+  std::system("pause");
+}
+
+bool encode_for_console(char32_t code_point, std::string &out) {
+  // Narrow text reaches the console as bytes of its output code page, so the
+  // character is encoded in that page; without a console, in the ANSI page.
+  UINT code_page = GetConsoleOutputCP();
+  if (code_page == 0) {
+    code_page = GetACP();
+  }
+  wchar_t units[2];
+  int count = 1;
+  if (code_point >= 0x10000) {
+    units[0] = static_cast<wchar_t>(0xD800 + ((code_point - 0x10000) >> 10));
+    units[1] = static_cast<wchar_t>(0xDC00 + ((code_point - 0x10000) & 0x3FF));
+    count = 2;
+  } else {
+    units[0] = static_cast<wchar_t>(code_point);
+  }
+  char bytes[16];
+  BOOL lossy = FALSE;
+  // UTF-8 and UTF-7 refuse the lossy-conversion flag; they can encode
+  // every code point anyway.
+  const bool unicode_page = code_page == CP_UTF8 || code_page == CP_UTF7;
+  const int n =
+      WideCharToMultiByte(code_page, 0, units, count, bytes, sizeof bytes,
+                          nullptr, unicode_page ? nullptr : &lossy);
+  if (n <= 0 || lossy) {
+    return false;
+  }
+  out.append(bytes, static_cast<std::size_t>(n));
+  return true;
+}

@@ -1,0 +1,493 @@
+#!/usr/bin/env python3
+"""End-to-end cases for scale-probe.
+
+Every case runs the real binary and compares, byte for byte, what it prints
+and its exit status, and whether it held the console with the pause. The
+groups:
+  scripted  against the scripted stand-in for hidapi, which also records
+            every call, so the order of releases and the waits are checked
+  emulated  against the real hidapi and an emulated kernel device (umockdev)
+  pause     the wait for a key itself, on a pipe and on a terminal
+  bare      the real library on a machine without HID devices
+"""
+
+import argparse
+import fcntl
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import termios
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE / "emulated_scale"))
+import testbed  # noqa: E402
+
+SKIP = 77
+
+# What the probe must send: report number 0, "CMD>", six fixed bytes, "RDZ",
+# 0x8e, zero fill to 65 bytes.
+COMMAND_REPORT = bytes.fromhex("00434d443e06000012200052445a8e") + bytes(50)
+
+NOT_CONNECTED = "The scale was not connected or buse\n"
+UNABLE_TO_OPEN = "unable to open device\n"
+WRITE_DUMP = "Data write (bytes in hex):\n   " + "".join(
+    f"{b:02x} " for b in COMMAND_REPORT[1:15])
+
+
+def identity(serial="SC-000123", product="Bench Scale"):
+    return (f"  Vid & Pid: 0x1111 0x0004\n  serial_number: {serial}\n"
+            f"  Product:      {product}\n\n")
+
+
+def read_dump(reply=b""):
+    """The reply as shown: bytes 1 to 64 of what arrived, zeros for the rest."""
+    shown = (reply + bytes(65))[1:65]
+    return "\nData read (bytes in hex):\n   " + "".join(
+        f"{b:02x} " for b in shown) + "\n"
+
+
+def unescape_script_data(data):
+    """Undoes umockdev's script escaping: ^X is byte X - 64, ^` is ^."""
+    out, i = bytearray(), 0
+    while i < len(data):
+        if data[i] == ord("^"):
+            out.append(ord("^") if data[i + 1] == ord("`") else data[i + 1] - 64)
+            i += 2
+        else:
+            out.append(data[i])
+            i += 1
+    return bytes(out)
+
+
+def scripted_reply(script):
+    """The bytes that an umockdev script makes readable (its `r` line)."""
+    for line in (HERE / "emulated_scale" / script).read_bytes().splitlines():
+        if line.startswith(b"r "):
+            return unescape_script_data(line.split(b" ", 2)[2])
+    raise ValueError(f"no reply in {script}")
+
+
+# --- how the probe is started ----------------------------------------------
+
+class Native:
+    """The Linux binary; the stand-in library is swapped in by the loader."""
+    pause_text = "Press any key to continue . . . \n"
+    wchar_bits = 32
+
+    def __init__(self, args):
+        self.probe = args.probe
+        self.fake_dir = args.fake_dir
+
+    def command(self, extra_args=()):
+        return [self.probe, *extra_args]
+
+    def scripted_env(self, env):
+        env["LD_LIBRARY_PATH"] = self.fake_dir
+        return env
+
+    def expected(self, text):
+        return text.encode()
+
+
+def base_env(**extra):
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LC_ALL": "C.UTF-8"}
+    env.update(extra)
+    return env
+
+
+# --- comparing ---------------------------------------------------------------
+
+failures = {}
+
+
+def check(name, what, actual, expected):
+    if actual != expected:
+        failures.setdefault(name, []).append(
+            f"{what}\n    expected {expected!r}\n    actual   {actual!r}")
+
+
+def report(group, names):
+    for name in names:
+        print(("FAIL " if name in failures else "ok   ") + name)
+        for failure in failures.get(name, []):
+            print("     " + failure)
+    print(f"{group}: {len(names) - len(failures)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+def check_run(name, platform, result, out, status, pauses):
+    expected = platform.expected(out + (platform.pause_text if pauses else ""))
+    check(name, "output", result.stdout, expected)
+    check(name, "exit status", result.returncode, status)
+    check(name, "standard error", result.stderr, b"")
+
+
+# --- scripted library ----------------------------------------------------------
+
+def units(text, bits):
+    """A device string as the stand-in's script spells it: wchar_t units in
+    hex, "-" when empty, "null" for a null pointer. A list is taken as raw
+    units, for values no Python string holds."""
+    if text is None:
+        return "null"
+    if isinstance(text, list):
+        values = text
+    elif bits == 16:
+        raw = text.encode("utf-16-le")
+        values = [int.from_bytes(raw[i:i + 2], "little") for i in range(0, len(raw), 2)]
+    else:
+        values = [ord(c) for c in text]
+    return ",".join(f"{v:x}" for v in values) or "-"
+
+
+def device(vid, pid, serial="SC-000123", product="Bench Scale"):
+    return ("device", vid, pid, serial, product)
+
+
+SCALE = device(0x1111, 0x0004)
+ENDS_OPENED = ["hid_set_nonblocking", "hid_write", "hid_read", "hid_close", "hid_exit"]
+FOUND = ["hid_init", "hid_enumerate", "hid_free_enumeration", "hid_open"]
+EXCHANGE = FOUND + ENDS_OPENED
+REPLY = bytes([0xEE]) + bytes(range(1, 65))
+
+
+@dataclass
+class Scripted:
+    name: str
+    script: list
+    out: str
+    status: int
+    pauses: bool
+    calls: list
+    env: dict = field(default_factory=dict)
+    args: tuple = ()
+
+
+def scripted_cases(bits):
+    hostile = "\x1b[2J\x07Scale\r\nInjected\x7f\x9b31m\x85"
+    harmless = "?[2J?Scale??Injected??31m?"
+    cases = [
+        Scripted("library start fails", ["init -1"], "", 255, False, ["hid_init"]),
+        Scripted("no devices at all", [], NOT_CONNECTED, 1, True,
+                 ["hid_init", "hid_enumerate", "hid_free_enumeration", "hid_exit"]),
+        Scripted("only near misses",
+                 [device(0x1111, 0x0005), device(0x2222, 0x0004), device(0x0004, 0x1111)],
+                 NOT_CONNECTED, 1, True,
+                 ["hid_init", "hid_enumerate", "hid_free_enumeration", "hid_exit"]),
+        Scripted("open fails", [SCALE, "open fail"], identity() + UNABLE_TO_OPEN, 1,
+                 False, FOUND + ["hid_exit"]),
+        Scripted("write fails with error text",
+                 [SCALE, "write -1", ("error", "Device unplugged")],
+                 identity() + WRITE_DUMP + "Unable to write()\nError: Device unplugged\n",
+                 1, True, FOUND + ["hid_set_nonblocking", "hid_write", "hid_error",
+                                   "hid_close", "hid_exit"]),
+        Scripted("write fails without error text", [SCALE, "write -1", ("error", None)],
+                 identity() + WRITE_DUMP + "Unable to write()\nError: (null)\n", 1, True,
+                 FOUND + ["hid_set_nonblocking", "hid_write", "hid_error",
+                          "hid_close", "hid_exit"]),
+        Scripted("write fails with hostile error text",
+                 [SCALE, "write -1", ("error", "Gone\x1b]0;pwned\x07\n")],
+                 identity() + WRITE_DUMP + "Unable to write()\nError: Gone?]0;pwned??\n",
+                 1, True, FOUND + ["hid_set_nonblocking", "hid_write", "hid_error",
+                                   "hid_close", "hid_exit"]),
+        Scripted("read fails", [SCALE, "read -1"],
+                 identity() + WRITE_DUMP + "\nUnable to read()\n", 1, True, EXCHANGE),
+        Scripted("exchange completes", [SCALE, "read 65 " + REPLY.hex(" ")],
+                 identity() + WRITE_DUMP + read_dump(REPLY), 0, True, EXCHANGE),
+        Scripted("arguments are ignored", [SCALE, "read 65 " + REPLY.hex(" ")],
+                 identity() + WRITE_DUMP + read_dump(REPLY), 0, True, EXCHANGE,
+                 args=("--help", "-v", "/dev/hidraw9")),
+        Scripted("nothing arrived in time", [SCALE, "read 0"],
+                 identity() + WRITE_DUMP + read_dump(), 0, True, EXCHANGE),
+        Scripted("short reply", [SCALE, "write 0", "read 5 aa 01 02 03 04"],
+                 identity() + WRITE_DUMP + read_dump(bytes([0xAA, 1, 2, 3, 4])), 0, True,
+                 EXCHANGE),
+        Scripted("first match wins",
+                 [device(0x1111, 0x0005, "NEAR"), device(0x1111, 0x0004, "FIRST"),
+                  device(0x1111, 0x0004, "SECOND")],
+                 identity(serial="FIRST") + WRITE_DUMP + read_dump(), 0, True, EXCHANGE),
+        Scripted("null device strings", [device(0x1111, 0x0004, None, None)],
+                 identity("(null)", "(null)") + WRITE_DUMP + read_dump(), 0, True,
+                 EXCHANGE),
+        Scripted("empty device strings", [device(0x1111, 0x0004, "", "")],
+                 identity("", "") + WRITE_DUMP + read_dump(), 0, True, EXCHANGE),
+        Scripted("hostile device strings", [device(0x1111, 0x0004, hostile, hostile)],
+                 identity(harmless, harmless) + WRITE_DUMP + read_dump(), 0, True, EXCHANGE),
+        Scripted("non-ASCII under a UTF-8 locale", [device(0x1111, 0x0004, "Nº 7", "Wäge €")],
+                 identity("Nº 7", "Wäge €") + WRITE_DUMP + read_dump(), 0, True, EXCHANGE),
+        Scripted("non-ASCII under the C locale", [device(0x1111, 0x0004, "Nº 7", "Wäge €")],
+                 identity("N? 7", "W?ge ?") + WRITE_DUMP + read_dump(), 0, True, EXCHANGE,
+                 env={"LC_ALL": "C"}),
+        Scripted("malformed wide characters",
+                 [device(0x1111, 0x0004, [0xD800, 0x41], [0xDC00, 0x42, 0xD83D])],
+                 identity("?A", "?B?") + WRITE_DUMP + read_dump(), 0, True, EXCHANGE),
+    ]
+    if bits == 32:
+        cases.append(Scripted(
+            "wide characters beyond Unicode", [device(0x1111, 0x0004, [0x110000, 0x43],
+                                                      [0x7FFFFFFF, 0x1F600])],
+            identity("?C", "?\U0001F600") + WRITE_DUMP + read_dump(), 0, True, EXCHANGE))
+    return cases
+
+
+def write_script(path, lines, bits):
+    text = []
+    for line in lines:
+        if isinstance(line, str):
+            text.append(line)
+        elif line[0] == "device":
+            _, vid, pid, serial, product = line
+            text.append(f"device {vid:04x} {pid:04x} {units(serial, bits)} "
+                        f"{units(product, bits)}")
+        else:
+            text.append(f"{line[0]} {units(line[1], bits)}")
+    path.write_text("\n".join(text) + "\n")
+
+
+def read_log(path):
+    calls = []
+    for line in path.read_text().splitlines():
+        stamp, name, *args = line.split(" ")
+        calls.append((int(stamp), name, args))
+    return calls
+
+
+def check_calls(name, calls, expected_names):
+    """The order of every call, then what each call was given."""
+    check(name, "hidapi calls", [c[1] for c in calls], expected_names)
+    at = {}
+    for stamp, call, args in calls:
+        at[call] = stamp
+        if call == "hid_enumerate":
+            check(name, "enumeration filter", args, ["0000", "0000"])
+        elif call == "hid_open":
+            check(name, "open by the ids with a null serial", args, ["1111", "0004", "null"])
+        elif call == "hid_set_nonblocking":
+            check(name, "non-blocking mode", args, ["handle", "1"])
+        elif call == "hid_write":
+            check(name, "command report", args, ["handle", "65", COMMAND_REPORT.hex()])
+        elif call == "hid_read":
+            check(name, "read into a zeroed buffer", args, ["handle", "65", "00" * 65])
+        elif call in ("hid_close", "hid_error"):
+            check(name, f"{call} on the open handle", args, ["handle"])
+    # The stand-in answers at once, so the gap between two calls bounds the
+    # program's own wait from above; both waits must be at least 10 ms.
+    if "hid_write" in at:
+        waited = at["hid_write"] - at["hid_set_nonblocking"]
+        check(name, f"wait before the write ({waited} us) is at least 10 ms",
+              waited >= 10000, True)
+    if "hid_read" in at:
+        waited = at["hid_read"] - at["hid_write"]
+        check(name, f"wait before the read ({waited} us) is at least 10 ms",
+              waited >= 10000, True)
+
+
+def run_scripted(platform, work):
+    names = []
+    for i, case in enumerate(scripted_cases(platform.wchar_bits)):
+        names.append(case.name)
+        script, log = work / f"case{i}.script", work / f"case{i}.log"
+        write_script(script, case.script, platform.wchar_bits)
+        env = platform.scripted_env(base_env(FAKE_HIDAPI_SCRIPT=str(script),
+                                             FAKE_HIDAPI_LOG=str(log), **case.env))
+        result = subprocess.run(platform.command(case.args), input=b"k", env=env,
+                                capture_output=True, timeout=120)
+        check_run(case.name, platform, result, case.out, case.status, case.pauses)
+        check_calls(case.name, read_log(log), case.calls)
+    return report("scripted", names)
+
+
+# --- emulated kernel device ------------------------------------------------------
+
+@dataclass
+class Emulated:
+    name: str
+    devices: str
+    script: str  # the dialogue on /dev/hidraw0, or None
+    out: str
+    status: int
+    pauses: bool
+    env: dict = field(default_factory=dict)
+
+
+def emulated_cases():
+    reply = scripted_reply("answers.script")
+    full = identity() + WRITE_DUMP + read_dump(reply)
+    near_misses = (testbed.usb_hid_device(1, product="0005", first_hidraw=0) + "\n" +
+                   testbed.usb_hid_device(2, vendor="2222", first_hidraw=1))
+    return [
+        Emulated("answers inside the window", testbed.usb_hid_device(1), "answers.script",
+                 full, 0, True),
+        Emulated("answers after the window", testbed.usb_hid_device(1),
+                 "answers-late.script", identity() + WRITE_DUMP + read_dump(), 0, True),
+        Emulated("device node missing", testbed.usb_hid_device(1, node=False), None,
+                 identity() + UNABLE_TO_OPEN, 1, False),
+        Emulated("only other devices", near_misses, None, NOT_CONNECTED, 1, True),
+        Emulated("no devices at all", "", None, NOT_CONNECTED, 1, True),
+        Emulated("scale with two interfaces", testbed.usb_hid_device(1, interfaces=(0, 1)),
+                 "answers.script", full, 0, True),
+        Emulated("UTF-8 product name", testbed.usb_hid_device(1, name="Wäge"),
+                 "answers.script", identity(product="Wäge") + WRITE_DUMP + read_dump(reply),
+                 0, True),
+        Emulated("UTF-8 product name under the C locale",
+                 testbed.usb_hid_device(1, name="Wäge"), "answers.script",
+                 identity(product="") + WRITE_DUMP + read_dump(reply), 0, True,
+                 env={"LC_ALL": "C"}),
+    ]
+
+
+def umockdev_command(work, name, devices, script):
+    description = work / f"{name}.umockdev"
+    description.write_text(devices)
+    command = ["umockdev-run", "-d", str(description)]
+    if script:
+        scale = HERE / "emulated_scale"
+        command += ["-i", f"/dev/hidraw0={scale / 'scale.ioctl'}",
+                    "-s", f"/dev/hidraw0={scale / script}"]
+    return command + ["--"]
+
+
+def run_emulated(platform, work):
+    if shutil.which("umockdev-run") is None:
+        print("umockdev-run is not installed")
+        return SKIP
+    names = []
+    for i, case in enumerate(emulated_cases()):
+        names.append(case.name)
+        command = umockdev_command(work, f"case{i}", case.devices, case.script)
+        result = subprocess.run(command + platform.command(), input=b"k",
+                                env=base_env(**case.env), capture_output=True, timeout=60)
+        check_run(case.name, platform, result, case.out, case.status, case.pauses)
+    return report("emulated", names)
+
+
+# --- the pause ---------------------------------------------------------------------
+
+def read_until(fd, wanted, timeout=10):
+    got, deadline = b"", time.monotonic() + timeout
+    while wanted not in got and time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            got += chunk
+    return got
+
+
+def still_waiting(process):
+    time.sleep(0.3)
+    return process.poll() is None
+
+
+def run_pause(platform, work):
+    prompt = platform.pause_text.rstrip("\n").encode()
+    names = []
+
+    def scripted_env(name, lines):
+        script = work / f"{name}.script"
+        write_script(script, lines, platform.wchar_bits)
+        return platform.scripted_env(base_env(FAKE_HIDAPI_SCRIPT=str(script)))
+
+    for name, lines, status in [("waits for a key when the scale is missing", [], 1),
+                                ("waits for a key after an exchange", [SCALE], 0)]:
+        names.append(name)
+        process = subprocess.Popen(platform.command(), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, env=scripted_env("wait", lines))
+        shown = read_until(process.stdout.fileno(), prompt)
+        check(name, "prompt shown", prompt in shown, True)
+        check(name, "still waiting after the prompt", still_waiting(process), True)
+        process.stdin.write(b"k")
+        process.stdin.close()
+        check(name, "exit status after the key", process.wait(timeout=10), status)
+        check(name, "line ended after the key", process.stdout.read(), b"\n")
+
+    for name, lines, status in [("no pause when the library fails to start",
+                                 ["init -1"], 255),
+                                ("no pause when the open fails", [SCALE, "open fail"], 1)]:
+        names.append(name)
+        process = subprocess.Popen(platform.command(), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, env=scripted_env("nowait", lines))
+        try:
+            code = process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            code = "still waiting"
+        check(name, "ends by itself", code, status)
+        check(name, "no prompt", prompt in process.stdout.read(), False)
+        process.stdin.close()
+
+    name = "end of input ends the wait"
+    names.append(name)
+    result = subprocess.run(platform.command(), stdin=subprocess.DEVNULL,
+                            capture_output=True, env=scripted_env("eof", []), timeout=10)
+    check(name, "output", result.stdout, platform.expected(NOT_CONNECTED + platform.pause_text))
+
+    name = "one key on a terminal, settings restored"
+    names.append(name)
+    master, slave = pty.openpty()
+    before = termios.tcgetattr(slave)
+    process = subprocess.Popen(platform.command(), stdin=slave, stdout=slave, stderr=slave,
+                               env=scripted_env("tty", []))
+    shown = read_until(master, prompt)
+    check(name, "prompt shown", prompt in shown, True)
+    check(name, "still waiting after the prompt", still_waiting(process), True)
+    os.write(master, b"\x1b[A")  # an arrow key: one press, three bytes, no Enter
+    try:
+        code = process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        code = "still waiting"
+    check(name, "ends on one key press", code, 1)
+    check(name, "key not echoed, line ended",
+          read_until(master, b"\n", timeout=2).replace(b"\r", b""), b"\n")
+    check(name, "terminal settings restored", termios.tcgetattr(slave), before)
+    pending = fcntl.ioctl(slave, termios.FIONREAD, b"\0\0\0\0")
+    check(name, "nothing of the key left over", int.from_bytes(pending, sys.byteorder), 0)
+    os.close(master)
+    os.close(slave)
+    return report("pause", names)
+
+
+# --- a machine with no HID devices ----------------------------------------------------
+
+def run_bare(platform, work):
+    hidraw = Path("/sys/class/hidraw")
+    if hidraw.is_dir() and any(hidraw.iterdir()):
+        print("this machine has HID devices; it cannot stand for a bare one")
+        return SKIP
+    name = "no HID devices with the real library"
+    result = subprocess.run(platform.command(), input=b"k", env=base_env(),
+                            capture_output=True, timeout=30)
+    check_run(name, platform, result, NOT_CONNECTED, 1, True)
+    return report("bare", [name])
+
+
+GROUPS = {"scripted": run_scripted, "emulated": run_emulated, "pause": run_pause,
+          "bare": run_bare}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("group", choices=GROUPS)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--fake-dir", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    work = Path(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    return GROUPS[args.group](Native(args), work)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
