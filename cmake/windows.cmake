@@ -1,0 +1,16 @@
+# What makes the exe fit for a bare Windows PC: no MinGW runtime DLLs to ship,
+# ASLR and DEP on, and a manifest that asks for no elevation.
+enable_language(RC)
+
+set(manifest "${CMAKE_BINARY_DIR}/scale-probe.manifest")
+configure_file(src/windows/scale-probe.manifest "${manifest}" @ONLY)
+configure_file(src/windows/scale-probe.rc.in "${CMAKE_BINARY_DIR}/scale-probe.rc" @ONLY)
+target_sources(scale-probe PRIVATE "${CMAKE_BINARY_DIR}/scale-probe.rc")
+set_source_files_properties("${CMAKE_BINARY_DIR}/scale-probe.rc" PROPERTIES
+  OBJECT_DEPENDS "${manifest}")
+
+target_link_options(scale-probe PRIVATE
+  -static  # libgcc, libstdc++ and winpthread inside the exe
+  -Wl,--dynamicbase -Wl,--nxcompat)
+target_link_options(hidapi_winapi PRIVATE
+  -static-libgcc -Wl,--dynamicbase -Wl,--nxcompat)
