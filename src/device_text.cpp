@@ -9,8 +9,6 @@ bool is_scalar_value(char32_t c) {
   return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
 }
 
-bool is_high_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_low_surrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 } // namespace
 
 std::string device_text(const wchar_t *text) {
@@ -25,7 +23,9 @@ std::string device_text(const wchar_t *text) {
     if constexpr (sizeof(wchar_t) == 2) {
       c &= 0xFFFF;
       const char32_t next = static_cast<char32_t>(p[1]) & 0xFFFF;
-      if (is_high_surrogate(c) && is_low_surrogate(next)) {
+      const bool pair = c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 &&
+                        next <= 0xDFFF; // a high then a low surrogate
+      if (pair) {
         c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
         ++p;
       }

@@ -68,7 +68,8 @@ void pause_console() {
   // Our own text must reach a pipe or file before the wait, as on a console.
   std::fflush(stdout);
 
-  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+  if (isatty(STDIN_FILENO) != 0 &&
+      tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
     wait_for_key_on_terminal();
   } else {
     // Not a terminal: one byte is the key; end of input or an error ends the
@@ -89,7 +90,9 @@ bool encode_for_console(char32_t code_point, std::string &out) {
   std::mbstate_t state = {};
   const std::size_t n =
       std::wcrtomb(bytes, static_cast<wchar_t>(code_point), &state);
-  if (n == static_cast<std::size_t>(-1)) {
+  // glibc's ASCII conversion drops some characters (the Unicode tag
+  // characters) without a word; a character must never vanish unseen.
+  if (n == static_cast<std::size_t>(-1) || n == 0) {
     return false;
   }
   out.append(bytes, n);

@@ -75,7 +75,8 @@ const fake_script &script() {
         words >> s.init_result;
       } else if (key == "device") {
         fake_device d;
-        std::string serial, product;
+        std::string serial;
+        std::string product;
         words >> std::hex >> d.vendor_id >> d.product_id >> serial >> product;
         d.serial = parse_text(serial);
         d.product = parse_text(product);
@@ -140,7 +141,7 @@ wchar_t *copy_text(const std::unique_ptr<std::wstring> &text) {
   }
   auto *copy =
       static_cast<wchar_t *>(std::calloc(text->size() + 1, sizeof(wchar_t)));
-  std::memcpy(copy, text->data(), text->size() * sizeof(wchar_t));
+  std::memcpy(copy, text->c_str(), (text->size() + 1) * sizeof(wchar_t));
   return copy;
 }
 
@@ -181,7 +182,8 @@ hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
 }
 
 void HID_API_EXPORT hid_free_enumeration(struct hid_device_info *devs) {
-  log_call(std::string("hid_free_enumeration ") + (devs ? "list" : "null"));
+  log_call(std::string("hid_free_enumeration ") +
+           (devs != nullptr ? "list" : "null"));
   while (devs != nullptr) {
     hid_device_info *next = devs->next;
     std::free(devs->serial_number);
@@ -195,7 +197,7 @@ hid_device *HID_API_EXPORT hid_open(unsigned short vendor_id,
                                     unsigned short product_id,
                                     const wchar_t *serial_number) {
   log_call("hid_open " + hex_id(vendor_id) + " " + hex_id(product_id) +
-           (serial_number ? " serial" : " null"));
+           (serial_number != nullptr ? " serial" : " null"));
   return script().open_ok ? the_handle : nullptr;
 }
 
@@ -225,8 +227,10 @@ int HID_API_EXPORT hid_read(hid_device *dev, unsigned char *data,
            (dev == the_handle ? "handle " : "other ") + std::to_string(length) +
            " " + hex_bytes(data, length));
   const fake_script &s = script();
-  std::memcpy(data, s.read_data.data(),
-              s.read_data.size() < length ? s.read_data.size() : length);
+  const size_t n = s.read_data.size() < length ? s.read_data.size() : length;
+  if (n > 0) {
+    std::memcpy(data, s.read_data.data(), n);
+  }
   return s.read_result;
 }
 
