@@ -9,6 +9,17 @@ bool is_scalar_value(char32_t c) {
   return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
 }
 
+// An encoding may still spell a harmless character with a control byte (a
+// legacy code page's glyph for 0x01, a shift sequence's ESC): refuse those.
+bool has_control_byte(const std::string &s, std::size_t from) {
+  for (std::size_t i = from; i < s.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(s[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      return true;
+    }
+  }
+  return false;
+}
 } // namespace
 
 std::string device_text(const wchar_t *text) {
@@ -30,7 +41,10 @@ std::string device_text(const wchar_t *text) {
         ++p;
       }
     }
-    if (is_control(c) || !is_scalar_value(c) || !encode_for_console(c, out)) {
+    const std::size_t before = out.size();
+    if (is_control(c) || !is_scalar_value(c) || !encode_for_console(c, out) ||
+        has_control_byte(out, before)) {
+      out.resize(before);
       out += '?';
     }
   }

@@ -35,12 +35,13 @@ bool encode_for_console(char32_t code_point, std::string &out) {
   }
   char bytes[16];
   BOOL lossy = FALSE;
-  // UTF-8 and UTF-7 refuse the lossy-conversion flag; they can encode
-  // every code point anyway.
+  // No best fit: a character the page lacks must become "?", not a
+  // look-alike. UTF-8 and UTF-7 refuse both that flag and the lossy-
+  // conversion report; they can encode every code point anyway.
   const bool unicode_page = code_page == CP_UTF8 || code_page == CP_UTF7;
-  const int n =
-      WideCharToMultiByte(code_page, 0, units, count, bytes, sizeof bytes,
-                          nullptr, unicode_page ? nullptr : &lossy);
+  const int n = WideCharToMultiByte(
+      code_page, unicode_page ? 0 : WC_NO_BEST_FIT_CHARS, units, count, bytes,
+      sizeof bytes, nullptr, unicode_page ? nullptr : &lossy);
   if (n <= 0 || lossy) {
     return false;
   }
