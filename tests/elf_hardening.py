@@ -10,6 +10,8 @@ import re
 import subprocess
 import sys
 
+from checklist import Checklist
+
 
 def readelf(*args):
     return subprocess.run(["readelf", "-W", *args], capture_output=True, text=True,
@@ -22,11 +24,8 @@ def main():
     parser.add_argument("binary")
     args = parser.parse_args()
 
-    checked, problems = [], []
-
-    def expect(what, ok):
-        print(("ok   " if ok else "FAIL ") + what)
-        (checked if ok else problems).append(what)
+    checks = Checklist("elf_hardening")
+    expect = checks.expect
 
     header = readelf("-h", args.binary)
     segments = readelf("-l", args.binary)
@@ -51,8 +50,7 @@ def main():
         expect(f"{flag} on every source",
                bool(own) and all(flag in c["command"].split() for c in own))
 
-    print(f"elf_hardening: {len(checked)} passed, {len(problems)} failed")
-    return 1 if problems else 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

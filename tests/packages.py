@@ -14,37 +14,28 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 TOP = HERE.parent
 sys.path.insert(0, str(HERE))
+from checklist import Checklist  # noqa: E402
 from probe_cases import (NOT_CONNECTED, WRITE_DUMP, identity, read_dump,  # noqa: E402
-                         scripted_reply)
+                         scripted_reply, wine_env)
 
-results = []
-
-
-def expect(what, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + what + (f"\n     {detail}" if detail and not ok else ""))
-    results.append(ok)
+checks = Checklist("packages")
+expect = checks.expect
 
 
-def finish(group):
-    passed = sum(results)
-    print(f"{group}: {passed} passed, {len(results) - passed} failed")
-    return 0 if all(results) else 1
-
-
-def make_package(build, work, generator):
+def make_package(build, work, generator, pattern):
+    """Builds one package afresh with CPack; its path, or None."""
     out = work / "package"
     subprocess.run(["cpack", "-G", generator, "--config", str(build / "CPackConfig.cmake"),
                     "-B", str(out)], check=True, capture_output=True)
-    return out
+    made = list(out.glob(pattern))
+    expect(f"one {pattern}", len(made) == 1, str(list(out.iterdir())))
+    return made[0] if len(made) == 1 else None
 
 
 def check_deb(args, work):
-    out = make_package(Path(args.build), work, "DEB")
-    debs = list(out.glob("scale-probe_*_amd64.deb"))
-    expect("one scale-probe_<version>_amd64.deb", len(debs) == 1, str(list(out.iterdir())))
-    if not debs:
+    deb = make_package(Path(args.build), work, "DEB", "scale-probe_*_amd64.deb")
+    if deb is None:
         return
-    deb = debs[0]
     fields = subprocess.run(["dpkg-deb", "-f", str(deb)], capture_output=True, text=True,
                             check=True).stdout
     depends = re.search(r"^Depends: (.*)$", fields, re.M)
@@ -82,12 +73,10 @@ def check_udev_rule(args, work):
 
 
 def check_zip(args, work):
-    out = make_package(Path(args.build), work, "ZIP")
-    zips = list(out.glob("scale-probe-*-win32.zip"))
-    expect("one scale-probe-<version>-win32.zip", len(zips) == 1, str(list(out.iterdir())))
-    if not zips:
+    package = make_package(Path(args.build), work, "ZIP", "scale-probe-*-win32.zip")
+    if package is None:
         return
-    with zipfile.ZipFile(zips[0]) as archive:
+    with zipfile.ZipFile(package) as archive:
         names = {Path(name).name for name in archive.namelist()}
         archive.extractall(work / "unpacked")
     for name in ["scale-probe.exe", "hidapi.dll", "hidapi-LICENSE.txt", "README.txt"]:
@@ -95,8 +84,7 @@ def check_zip(args, work):
     # Unpacked on its own, the exe loads its DLL and nothing else; under Wine
     # the real library then fails to start.
     exe = next((work / "unpacked").rglob("scale-probe.exe"), None)
-    env = {"PATH": "/usr/bin:/bin", "WINEPREFIX": args.wine_prefix, "WINEDEBUG": "-all",
-           "LD_PRELOAD": args.wine_preload or ""}
+    env = {"PATH": "/usr/bin:/bin", **wine_env(args.wine_prefix, args.wine_preload)}
     result = subprocess.run(["wine", str(exe)], input=b"k", capture_output=True,
                             env=env, timeout=60)
     expect("the unpacked exe starts and loads its DLL",
@@ -128,8 +116,9 @@ def main():
     work = Path(args.work)
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
+    checks.group = args.group
     GROUPS[args.group](args, work)
-    return finish(args.group)
+    return checks.finish()
 
 
 if __name__ == "__main__":

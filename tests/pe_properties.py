@@ -9,6 +9,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from checklist import Checklist
+
 # DLLs that every Windows from 7 on has in System32.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll",
                "shell32.dll", "ole32.dll", "ws2_32.dll", "setupapi.dll", "hid.dll",
@@ -31,11 +33,8 @@ def main():
     headers = subprocess.run([args.objdump, "-p", args.exe], capture_output=True,
                              text=True, check=True).stdout
     raw = Path(args.exe).read_bytes()
-    checked, problems = [], []
-
-    def expect(what, ok):
-        print(("ok   " if ok else "FAIL ") + what)
-        (checked if ok else problems).append(what)
+    checks = Checklist("pe_properties")
+    expect = checks.expect
 
     expect("PE32 for i386", "file format pei-i386" in headers
            and re.search(r"^Magic\s+010b", headers, re.M) is not None)
@@ -70,8 +69,7 @@ def main():
            re.fullmatch(r"\d+\.\d+\.\d+", version_string("ProductVersion") or "") is not None)
     expect("version resource has a description", bool(version_string("FileDescription")))
 
-    print(f"pe_properties: {len(checked)} passed, {len(problems)} failed")
-    return 1 if problems else 0
+    return checks.finish()
 
 
 if __name__ == "__main__":

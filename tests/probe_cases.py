@@ -101,6 +101,14 @@ class Native:
         return text.encode()
 
 
+def wine_env(prefix, preload):
+    """What Wine needs: the prefix, quiet, and the preload for its loader."""
+    env = {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "HOME": os.environ.get("HOME", "/root")}
+    if preload:
+        env["LD_PRELOAD"] = preload
+    return env
+
+
 class Wine:
     """The Windows exe under Wine. The stand-in DLL is swapped in the Windows
     way: a DLL beside the exe is found first."""
@@ -112,10 +120,7 @@ class Wine:
     def __init__(self, args):
         self.probe = args.probe
         self.fake_dir = args.fake_dir
-        self.env = {"WINEPREFIX": args.wine_prefix, "WINEDEBUG": "-all",
-                    "HOME": os.environ.get("HOME", "/root")}
-        if args.wine_preload:
-            self.env["LD_PRELOAD"] = args.wine_preload
+        self.env = wine_env(args.wine_prefix, args.wine_preload)
 
     def use_fake(self, work):
         beside = work / "exe"
