@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""What a probe run costs against its floor.
+"""What a probe run costs, against two yardsticks.
 
-Runs the probe through a complete exchange with the scripted scale, paired
-with a floor program that only makes the two 10 ms waits, alternately, many
-times. Reports the median ratio of the pairs' wall times, the probe's two
-waits as the scripted library saw them (from its call log), and the peak
-memory of both (resident set high-water mark). The goals are reported, never enforced."""
+Runs the probe through a complete exchange with the scripted scale, in turn
+with a floor program that only makes the two 10 ms waits and with a plain C
+program that makes the same library calls, many times each. Reports the
+median ratios of the probe's wall time to each of theirs (runs taken in
+triples, side by side), the probe's two waits as the scripted library saw
+them (from its call log), and the peak memory of all three (resident set
+high-water mark). The goals are reported, never enforced."""
 
 import argparse
 import os
@@ -16,8 +18,11 @@ import tempfile
 import time
 from pathlib import Path
 
-RATIO_GOAL = 1.03
+FLOOR_GOAL = 1.03
+PLAIN_GOAL = 1.02
+MEMORY_GOAL_KIB = 0.3 * 1024
 WAIT_GOAL_MS = (10.0, 10.5)
+MIN_RUNS = 30
 
 
 def timed_run(argv, env):
@@ -35,10 +40,14 @@ def timed_run(argv, env):
     return wall
 
 
-def peak_memory(helper, argv, env):
-    result = subprocess.run([helper, *argv], env=env, stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, check=True)
-    return int(result.stdout.splitlines()[-1])
+def peak_memory(helper, program, env):
+    """The highest of five runs' peak resident memory, in KiB."""
+    peaks = []
+    for _ in range(5):
+        result = subprocess.run([helper, program], env=env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, check=True)
+        peaks.append(int(result.stdout.splitlines()[-1]))
+    return max(peaks)
 
 
 def waits_ms(log):
@@ -55,15 +64,21 @@ def summary(values):
             f"max {max(values):.3f}")
 
 
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--probe", required=True)
     parser.add_argument("--floor", required=True)
+    parser.add_argument("--plain", required=True, help="the plain C program")
     parser.add_argument("--peak-memory", required=True, help="the peak_memory helper")
     parser.add_argument("--fake-dir", required=True)
     parser.add_argument("--runs", type=int, default=300)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
+    runs = max(args.runs, MIN_RUNS)
 
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
@@ -76,35 +91,43 @@ def main():
     env = {"PATH": "/usr/bin:/bin", "LD_LIBRARY_PATH": args.fake_dir,
            "FAKE_HIDAPI_SCRIPT": str(script), "FAKE_HIDAPI_LOG": str(log)}
 
-    ratios, probe_walls, floor_walls, before_write, before_read = [], [], [], [], []
-    for _ in range(args.runs):
-        probe_wall = timed_run([args.probe], env)
-        floor_wall = timed_run([args.floor], env)
-        ratios.append(probe_wall / floor_wall)
-        probe_walls.append(probe_wall * 1000)
-        floor_walls.append(floor_wall * 1000)
+    walls = {"probe": [], "floor": [], "plain": []}
+    to_floor, to_plain, before_write, before_read = [], [], [], []
+    for _ in range(runs):
+        probe = timed_run([args.probe], env)
         first, second = waits_ms(log)
+        floor = timed_run([args.floor], env)
+        plain = timed_run([args.plain], env)
+        for name, wall in (("probe", probe), ("floor", floor), ("plain", plain)):
+            walls[name].append(wall * 1000)
+        to_floor.append(probe / floor)
+        to_plain.append(probe / plain)
         before_write.append(first)
         before_read.append(second)
 
-    probe_rss = max(peak_memory(args.peak_memory, [args.probe], env) for _ in range(5))
-    floor_rss = max(peak_memory(args.peak_memory, [args.floor], env) for _ in range(5))
-    log.unlink()
+    memory = {name: peak_memory(args.peak_memory, program, env)
+              for name, program in (("probe", args.probe), ("floor", args.floor),
+                                    ("plain", args.plain))}
+    log.unlink(missing_ok=True)
     log_dir.rmdir()
 
-    ratio = statistics.median(ratios)
+    floor_ratio, plain_ratio = statistics.median(to_floor), statistics.median(to_plain)
     waits_ok = all(WAIT_GOAL_MS[0] <= statistics.median(w) <= WAIT_GOAL_MS[1]
                    for w in (before_write, before_read))
-    print(f"paired runs:            {args.runs}")
-    print(f"probe wall (ms):        {summary(probe_walls)}")
-    print(f"floor wall (ms):        {summary(floor_walls)}")
-    print(f"wall ratio probe/floor: median {ratio:.4f} "
-          f"(goal <= {RATIO_GOAL}: {'met' if ratio <= RATIO_GOAL else 'MISSED'})")
+    memory_over = memory["probe"] - memory["plain"]
+    print(f"runs of each program:   {runs}")
+    for name in ("probe", "floor", "plain"):
+        print(f"{name + ' wall (ms):':<24}{summary(walls[name])}")
+    print(f"probe / floor:          median {floor_ratio:.4f} "
+          f"(goal <= {FLOOR_GOAL}: {verdict(floor_ratio <= FLOOR_GOAL)})")
+    print(f"probe / plain C:        median {plain_ratio:.4f} "
+          f"(goal <= {PLAIN_GOAL}: {verdict(plain_ratio <= PLAIN_GOAL)})")
     print(f"wait before write (ms): {summary(before_write)}")
     print(f"wait before read (ms):  {summary(before_read)}")
-    print(f"waits goal {WAIT_GOAL_MS[0]}-{WAIT_GOAL_MS[1]} ms (medians): "
-          f"{'met' if waits_ok else 'MISSED'}")
-    print(f"peak memory (KiB):      probe {probe_rss}, floor {floor_rss}")
+    print(f"waits goal {WAIT_GOAL_MS[0]}-{WAIT_GOAL_MS[1]} ms (medians): {verdict(waits_ok)}")
+    print(f"peak memory (KiB):      probe {memory['probe']}, floor {memory['floor']}, "
+          f"plain C {memory['plain']}; probe - plain C {memory_over:+d} "
+          f"(goal <= {MEMORY_GOAL_KIB:.0f}: {verdict(memory_over <= MEMORY_GOAL_KIB)})")
     return 0
 
 

@@ -38,7 +38,9 @@ int exchange_command(hid_device *device) {
 
   if (hid_write(device, Request, report_length) < 0) {
     std::printf("Unable to write()\n");
-    std::printf("Error: %s\n", device_text(hid_error(device)).c_str());
+    std::printf("Error: ");
+    put_device_text(hid_error(device), stdout);
+    std::printf("\n");
     return 1;
   }
   sleep_ms(answer_ms);

@@ -11,9 +11,9 @@ bool is_scalar_value(char32_t c) {
 
 // An encoding may still spell a harmless character with a control byte (a
 // legacy code page's glyph for 0x01, a shift sequence's ESC): refuse those.
-bool has_control_byte(const std::string &s, std::size_t from) {
-  for (std::size_t i = from; i < s.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(s[i]);
+bool has_control_byte(const console_char &ch) {
+  for (std::size_t i = 0; i < ch.size; ++i) {
+    const auto byte = static_cast<unsigned char>(ch.bytes[i]);
     if (byte < 0x20 || byte == 0x7F) {
       return true;
     }
@@ -22,11 +22,11 @@ bool has_control_byte(const std::string &s, std::size_t from) {
 }
 } // namespace
 
-std::string device_text(const wchar_t *text) {
+void put_device_text(const wchar_t *text, std::FILE *out) {
   if (text == nullptr) {
-    return "(null)";
+    std::fputs("(null)", out);
+    return;
   }
-  std::string out;
   for (const wchar_t *p = text; *p != L'\0'; ++p) {
     // wchar_t holds whole code points where it is 32 bits wide; where it is
     // 16 bits (Windows) a character beyond the BMP is a surrogate pair.
@@ -41,12 +41,12 @@ std::string device_text(const wchar_t *text) {
         ++p;
       }
     }
-    const std::size_t before = out.size();
-    if (is_control(c) || !is_scalar_value(c) || !encode_for_console(c, out) ||
-        has_control_byte(out, before)) {
-      out.resize(before);
-      out += '?';
+    console_char ch = {};
+    if (is_control(c) || !is_scalar_value(c) || !encode_for_console(c, ch) ||
+        has_control_byte(ch)) {
+      std::fputc('?', out);
+    } else {
+      std::fwrite(ch.bytes, 1, ch.size, out);
     }
   }
-  return out;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <string>
+#include <cstdio>
 
-// Text that a device chose (serial number, product string, error text), made
-// safe to print on one line: never null, no control characters, nothing the
-// console cannot show. Each offending character becomes "?"; a null pointer
-// becomes "(null)".
-std::string device_text(const wchar_t *text);
+// Prints text that a device chose (serial number, product string, error
+// text) to `out` so that it stays on one line and does no harm: no control
+// characters, nothing the console cannot show. Each offending character
+// becomes "?"; a null pointer prints as "(null)".
+void put_device_text(const wchar_t *text, std::FILE *out);

@@ -24,14 +24,15 @@ scale_match find_scale() {
     }
     match.vendor_id = dev->vendor_id;
     match.product_id = dev->product_id;
-    // Device text goes through device_text() so that whatever the device
-    // reports, each identity line comes out whole and harmless.
-    std::printf("  Vid & Pid: 0x%04hx 0x%04hx\n  serial_number: %s",
-                dev->vendor_id, dev->product_id,
-                device_text(dev->serial_number).c_str());
+    // Device text goes through put_device_text() so that whatever the
+    // device reports, each identity line comes out whole and harmless.
+    std::printf("  Vid & Pid: 0x%04hx 0x%04hx\n  serial_number: ",
+                dev->vendor_id, dev->product_id);
+    put_device_text(dev->serial_number, stdout);
     std::printf("\n");
-    std::printf("  Product:      %s\n",
-                device_text(dev->product_string).c_str());
+    std::printf("  Product:      ");
+    put_device_text(dev->product_string, stdout);
+    std::printf("\n");
     std::printf("\n");
     break; // the first match is the scale; later records are not examined
   }

@@ -3,7 +3,7 @@
 // Everything that differs between Windows and the POSIX systems lives behind
 // these calls; each platform has one source file that implements them all.
 
-#include <string>
+#include <cstddef>
 
 // Takes the character type from the user's environment, so that device text
 // is converted and shown in the user's own encoding.
@@ -16,6 +16,12 @@ void sleep_ms(unsigned ms);
 // key, the way the Windows command processor's "pause" does.
 void pause_console();
 
-// Appends the console's encoding of one Unicode code point to `out`.
-// Returns false, appending nothing, when the console cannot show it.
-bool encode_for_console(char32_t code_point, std::string &out);
+// One character as the console's encoding spells it.
+struct console_char {
+  char bytes[16]; // enough for any encoding's longest character
+  std::size_t size;
+};
+
+// Encodes one Unicode code point for the console. Returns false when the
+// console cannot show it.
+bool encode_for_console(char32_t code_point, console_char &out);

@@ -82,19 +82,19 @@ void pause_console() {
   std::fflush(stdout);
 }
 
-bool encode_for_console(char32_t code_point, std::string &out) {
+bool encode_for_console(char32_t code_point, console_char &out) {
+  static_assert(sizeof out.bytes >= MB_LEN_MAX, "a character must fit");
   if (code_point > static_cast<char32_t>(WCHAR_MAX)) {
     return false;
   }
-  char bytes[MB_LEN_MAX];
   std::mbstate_t state = {};
   const std::size_t n =
-      std::wcrtomb(bytes, static_cast<wchar_t>(code_point), &state);
+      std::wcrtomb(out.bytes, static_cast<wchar_t>(code_point), &state);
   // glibc's ASCII conversion drops some characters (the Unicode tag
   // characters) without a word; a character must never vanish unseen.
   if (n == static_cast<std::size_t>(-1) || n == 0) {
     return false;
   }
-  out.append(bytes, n);
+  out.size = n;
   return true;
 }

@@ -17,7 +17,7 @@ void pause_console() {
   std::system("pause");
 }
 
-bool encode_for_console(char32_t code_point, std::string &out) {
+bool encode_for_console(char32_t code_point, console_char &out) {
   // Narrow text reaches the console as bytes of its output code page, so the
   // character is encoded in that page; without a console, in the ANSI page.
   UINT code_page = GetConsoleOutputCP();
@@ -33,18 +33,17 @@ bool encode_for_console(char32_t code_point, std::string &out) {
   } else {
     units[0] = static_cast<wchar_t>(code_point);
   }
-  char bytes[16];
   BOOL lossy = FALSE;
   // No best fit: a character the page lacks must become "?", not a
   // look-alike. UTF-8 and UTF-7 refuse both that flag and the lossy-
   // conversion report; they can encode every code point anyway.
   const bool unicode_page = code_page == CP_UTF8 || code_page == CP_UTF7;
   const int n = WideCharToMultiByte(
-      code_page, unicode_page ? 0 : WC_NO_BEST_FIT_CHARS, units, count, bytes,
-      sizeof bytes, nullptr, unicode_page ? nullptr : &lossy);
+      code_page, unicode_page ? 0 : WC_NO_BEST_FIT_CHARS, units, count,
+      out.bytes, sizeof out.bytes, nullptr, unicode_page ? nullptr : &lossy);
   if (n <= 0 || lossy) {
     return false;
   }
-  out.append(bytes, static_cast<std::size_t>(n));
+  out.size = static_cast<std::size_t>(n);
   return true;
 }

@@ -1,5 +1,5 @@
-// Feeds arbitrary wide strings to device_text() and checks that what comes
-// out can always be printed as one whole, harmless line: no line ends, no
+// Feeds arbitrary wide strings to put_device_text() and checks that what it
+// prints is always one whole, harmless line: no line ends, no
 // control bytes, only what the locale can show.
 //
 // Input: one byte that picks the locale (odd: UTF-8, even: C), then wchar_t
@@ -8,6 +8,7 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,6 +21,19 @@ void require(bool ok) {
   if (!ok) {
     std::abort();
   }
+}
+
+// What put_device_text() prints, captured in memory.
+std::string printed(const wchar_t *text) {
+  char *buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE *out = open_memstream(&buffer, &size);
+  require(out != nullptr);
+  put_device_text(text, out);
+  require(std::fclose(out) == 0);
+  std::string result(buffer, size);
+  std::free(buffer);
+  return result;
 }
 
 // Strict UTF-8: false on a malformed, truncated, overlong or surrogate form.
@@ -58,7 +72,7 @@ bool next_utf8(const std::string &s, std::size_t &i, char32_t &c) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   if (size == 0) {
-    require(device_text(nullptr) == "(null)");
+    require(printed(nullptr) == "(null)");
     return 0;
   }
   const bool utf8 = (data[0] & 1) != 0;
@@ -74,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   }
   text.push_back(0);
 
-  const std::string out = device_text(text.data());
+  const std::string out = printed(text.data());
   for (const char ch : out) {
     const auto b = static_cast<unsigned char>(ch);
     require(b >= 0x20 && b != 0x7F);

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the Linux binary's hardening from the built files: PIE, full RELRO,
-a non-executable stack, the stack protector and fortified libc calls in the
+"""Checks the Linux binary from the built files: that it loads only the C
+library and hidapi (no C++ runtime), and its hardening: PIE, full RELRO, a
+non-executable stack, the stack protector and fortified libc calls in the
 binary itself, and from the recorded compile commands the flags that leave
 no mark in it."""
 
@@ -24,7 +25,7 @@ def main():
     parser.add_argument("binary")
     args = parser.parse_args()
 
-    checks = Checklist("elf_hardening")
+    checks = Checklist("elf_properties")
     expect = checks.expect
 
     header = readelf("-h", args.binary)
@@ -32,6 +33,9 @@ def main():
     dynamic = readelf("-d", args.binary)
     symbols = readelf("--dyn-syms", args.binary)
 
+    needed = sorted(re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", dynamic))
+    expect(f"loads only libc and hidapi ({', '.join(needed)})",
+           needed == ["libc.so.6", "libhidapi-hidraw.so.0"])
     expect("position-independent executable", re.search(r"Type:\s+DYN", header) is not None
            and re.search(r"FLAGS_1.*\bPIE\b", dynamic) is not None)
     expect("RELRO segment", "GNU_RELRO" in segments)
