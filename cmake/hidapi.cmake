@@ -13,7 +13,9 @@ if(WIN32)
   add_subdirectory("${HIDAPI_SOURCE_DIR}" hidapi EXCLUDE_FROM_ALL)
   # hidapi's own Windows releases call the DLL hidapi.dll; keep that name so
   # that an official build can replace ours.
+  # Its header is not shipped: the zip is for users, not for developers.
   set_target_properties(hidapi_winapi PROPERTIES
+    PUBLIC_HEADER ""
     PREFIX ""
     RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}")
   add_library(scale_probe_hidapi INTERFACE)

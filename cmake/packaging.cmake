@@ -1,14 +1,18 @@
-# What a user installs: on Linux the binary, the udev rule and the docs, as a
-# .deb; on Windows a zip with the exe and the hidapi DLL side by side.
+# What a user installs: on Linux the binary, the udev rule, the manual page
+# and the docs, as a .deb; on Windows a zip with the exe and the hidapi DLL
+# side by side. Both ship stripped binaries.
+set(SCALE_PROBE_MAINTAINER "scale-probe developers <scale-probe@example.org>"
+    CACHE STRING "Maintainer of the Debian package, as \"Name <address>\"")
+
 set(CPACK_PACKAGE_NAME scale-probe)
 set(CPACK_PACKAGE_VENDOR "scale-probe developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "scale-probe developers <scale-probe@localhost>")
+set(CPACK_PACKAGE_CONTACT "${SCALE_PROBE_MAINTAINER}")
+set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS scale-probe RUNTIME DESTINATION .)
-  install(FILES $<TARGET_FILE:hidapi_winapi> DESTINATION .)
+  install(TARGETS scale-probe hidapi_winapi RUNTIME DESTINATION .)
   install(FILES packaging/windows/README.txt DESTINATION .)
   foreach(licence LICENSE.txt LICENSE-bsd.txt LICENSE-gpl3.txt LICENSE-orig.txt)
     install(FILES "${HIDAPI_SOURCE_DIR}/${licence}" DESTINATION . RENAME hidapi-${licence})
@@ -17,15 +21,34 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "scale-probe-${PROJECT_VERSION}-win32")
 else()
   include(GNUInstallDirs)
+  # Debian wants the manual page and the changelog compressed, reproducibly.
+  find_program(GZIP gzip REQUIRED)
+  set(compressed "${CMAKE_BINARY_DIR}/compressed")
+  foreach(doc doc/scale-probe.1 packaging/linux/changelog)
+    get_filename_component(name "${doc}" NAME)
+    add_custom_command(OUTPUT "${compressed}/${name}.gz"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${compressed}"
+      COMMAND ${GZIP} -9n -c "${PROJECT_SOURCE_DIR}/${doc}" > "${compressed}/${name}.gz"
+      DEPENDS "${PROJECT_SOURCE_DIR}/${doc}"
+      COMMENT "Compressing ${doc}")
+    list(APPEND compressed_docs "${compressed}/${name}.gz")
+  endforeach()
+  add_custom_target(compressed_docs ALL DEPENDS ${compressed_docs})
+
   install(TARGETS scale-probe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # udev reads rules from <prefix>/lib/udev, whatever the library directory.
   install(FILES packaging/linux/70-scale-probe.rules DESTINATION lib/udev/rules.d)
+  install(FILES "${compressed}/scale-probe.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md packaging/linux/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # A Debian package whose version has no revision is a native one, whose
+  # changelog is called changelog.gz.
+  install(FILES "${compressed}/changelog.gz" DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Finds the scale (USB vendor 1111, product 0004) among the HID devices,
 prints its identity, sends one command report and prints the reply as
