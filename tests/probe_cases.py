@@ -4,12 +4,13 @@
 Every case runs the real binary and compares, byte for byte, what it prints
 and its exit status, and whether it held the console with the pause. The
 groups:
-  scripted  against the scripted stand-in for hidapi, which also records
-            every call, so the order of releases and the waits are checked
-  emulated  against the real hidapi and an emulated kernel device (umockdev)
-  pause     the wait for a key itself, on a pipe and on a terminal
-  bare      the real library on a machine without HID devices
-"""
+  scripted    against the scripted stand-in for hidapi, which also records
+              every call, so the order of releases and the waits are checked
+  pause       the wait for a key itself, on a pipe and on a terminal
+  real-start  the Windows exe with the real hidapi DLL, which cannot start
+              under Wine
+  windows     the three groups above for the Windows exe, in one Wine session
+The real hidapi against a real kernel device is tests/usb_bench's work."""
 
 import argparse
 import fcntl
@@ -24,68 +25,23 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE / "emulated_scale"))
-import testbed  # noqa: E402
-
-SKIP = 77
-
-# What the probe must send: report number 0, "CMD>", six fixed bytes, "RDZ",
-# 0x8e, zero fill to 65 bytes.
-COMMAND_REPORT = bytes.fromhex("00434d443e06000012200052445a8e") + bytes(50)
-
-NOT_CONNECTED = "The scale was not connected or buse\n"
-UNABLE_TO_OPEN = "unable to open device\n"
-WRITE_DUMP = "Data write (bytes in hex):\n   " + "".join(
-    f"{b:02x} " for b in COMMAND_REPORT[1:15])
-
-
-def identity(serial="SC-000123", product="Bench Scale"):
-    return (f"  Vid & Pid: 0x1111 0x0004\n  serial_number: {serial}\n"
-            f"  Product:      {product}\n\n")
-
-
-def read_dump(reply=b""):
-    """The reply as shown: bytes 1 to 64 of what arrived, zeros for the rest."""
-    shown = (reply + bytes(65))[1:65]
-    return "\nData read (bytes in hex):\n   " + "".join(
-        f"{b:02x} " for b in shown) + "\n"
-
-
-def unescape_script_data(data):
-    """Undoes umockdev's script escaping: ^X is byte X - 64, ^` is ^."""
-    out, i = bytearray(), 0
-    while i < len(data):
-        if data[i] == ord("^"):
-            out.append(ord("^") if data[i + 1] == ord("`") else data[i + 1] - 64)
-            i += 2
-        else:
-            out.append(data[i])
-            i += 1
-    return bytes(out)
-
-
-def scripted_reply(script):
-    """The bytes that an umockdev script makes readable (its `r` line)."""
-    for line in (HERE / "emulated_scale" / script).read_bytes().splitlines():
-        if line.startswith(b"r "):
-            return unescape_script_data(line.split(b" ", 2)[2])
-    raise ValueError(f"no reply in {script}")
+from expected_output import (COMMAND_REPORT, NOT_CONNECTED, PAUSE, UNABLE_TO_OPEN,
+                             WRITE_DUMP, identity, read_dump)
 
 
 # --- how the probe is started ----------------------------------------------
 
 class Native:
     """The Linux binary; the loader swaps in the stand-in library."""
-    pause_text = "Press any key to continue . . . \n"
+    pause_text = PAUSE
     wchar_bits = 32
     terminal = True
     posix_locale = True
 
-    def __init__(self, args):
-        self.probe = args.probe
-        self.fake_dir = args.fake_dir
-        self.wrapper = args.wrapper.split() if args.wrapper else []
+    def __init__(self, probe, fake_dir, wrapper=None):
+        self.probe = probe
+        self.fake_dir = fake_dir
+        self.wrapper = wrapper.split() if wrapper else []
         self.env = {}
 
     def use_fake(self, work):
@@ -101,12 +57,10 @@ class Native:
         return text.encode()
 
 
-def wine_env(prefix, preload):
-    """What Wine needs: the prefix, quiet, and the preload for its loader."""
-    env = {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "HOME": os.environ.get("HOME", "/root")}
-    if preload:
-        env["LD_PRELOAD"] = preload
-    return env
+def wine_env(prefix):
+    """What Wine needs: its prefix, and quiet."""
+    return {"WINEPREFIX": str(prefix), "WINEDEBUG": "-all",
+            "HOME": os.environ.get("HOME", "/root")}
 
 
 class Wine:
@@ -117,10 +71,10 @@ class Wine:
     terminal = False
     posix_locale = False
 
-    def __init__(self, args):
-        self.probe = args.probe
-        self.fake_dir = args.fake_dir
-        self.env = wine_env(args.wine_prefix, args.wine_preload)
+    def __init__(self, probe, fake_dir, prefix):
+        self.probe = probe
+        self.fake_dir = fake_dir
+        self.env = wine_env(prefix)
 
     def use_fake(self, work):
         beside = work / "exe"
@@ -163,12 +117,13 @@ def check(name, what, actual, expected):
 
 
 def report(group, names):
+    failed = [name for name in names if name in failures]
     for name in names:
         print(("FAIL " if name in failures else "ok   ") + name)
         for failure in failures.get(name, []):
             print("     " + failure)
-    print(f"{group}: {len(names) - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    print(f"{group}: {len(names) - len(failed)} passed, {len(failed)} failed", flush=True)
+    return 1 if failed else 0
 
 
 def check_run(name, platform, result, out, status, pauses):
@@ -361,71 +316,6 @@ def run_scripted(platform, work):
     return report("scripted", names)
 
 
-# --- emulated kernel device ------------------------------------------------------
-
-@dataclass
-class Emulated:
-    name: str
-    devices: str
-    script: str  # the dialogue on /dev/hidraw0, or None
-    out: str
-    status: int
-    pauses: bool
-    env: dict = field(default_factory=dict)
-
-
-def emulated_cases():
-    reply = scripted_reply("answers.script")
-    full = identity() + WRITE_DUMP + read_dump(reply)
-    near_misses = (testbed.usb_hid_device(1, product="0005", first_hidraw=0) + "\n" +
-                   testbed.usb_hid_device(2, vendor="2222", first_hidraw=1))
-    return [
-        Emulated("answers inside the window", testbed.usb_hid_device(1), "answers.script",
-                 full, 0, True),
-        Emulated("answers after the window", testbed.usb_hid_device(1),
-                 "answers-late.script", identity() + WRITE_DUMP + read_dump(), 0, True),
-        Emulated("device node missing", testbed.usb_hid_device(1, node=False), None,
-                 identity() + UNABLE_TO_OPEN, 1, False),
-        Emulated("only other devices", near_misses, None, NOT_CONNECTED, 1, True),
-        Emulated("no devices at all", "", None, NOT_CONNECTED, 1, True),
-        Emulated("scale with two interfaces", testbed.usb_hid_device(1, interfaces=(0, 1)),
-                 "answers.script", full, 0, True),
-        Emulated("UTF-8 product name", testbed.usb_hid_device(1, name="Wäge"),
-                 "answers.script", identity(product="Wäge") + WRITE_DUMP + read_dump(reply),
-                 0, True),
-        Emulated("UTF-8 product name under the C locale",
-                 testbed.usb_hid_device(1, name="Wäge"), "answers.script",
-                 identity(product="") + WRITE_DUMP + read_dump(reply), 0, True,
-                 env={"LC_ALL": "C"}),
-    ]
-
-
-def umockdev_command(work, name, devices, script):
-    description = work / f"{name}.umockdev"
-    description.write_text(devices)
-    command = ["umockdev-run", "-d", str(description)]
-    if script:
-        scale = HERE / "emulated_scale"
-        command += ["-i", f"/dev/hidraw0={scale / 'scale.ioctl'}",
-                    "-s", f"/dev/hidraw0={scale / script}"]
-    return command + ["--"]
-
-
-def run_emulated(platform, work):
-    if shutil.which("umockdev-run") is None:
-        print("umockdev-run is not installed")
-        return SKIP
-    names = []
-    for i, case in enumerate(emulated_cases()):
-        names.append(case.name)
-        command = umockdev_command(work, f"case{i}", case.devices, case.script)
-        result = subprocess.run(command + platform.command(), input=b"k",
-                                env=base_env(platform, **case.env), capture_output=True,
-                                timeout=60)
-        check_run(case.name, platform, result, case.out, case.status, case.pauses)
-    return report("emulated", names)
-
-
 # --- the pause ---------------------------------------------------------------------
 
 def read_until(fd, wanted, timeout=10):
@@ -521,49 +411,70 @@ def run_pause(platform, work):
     return report("pause", names)
 
 
-# --- a machine with no HID devices ----------------------------------------------------
-
-def run_bare(platform, work):
-    hidraw = Path("/sys/class/hidraw")
-    if hidraw.is_dir() and any(hidraw.iterdir()):
-        print("this machine has HID devices; it cannot stand for a bare one")
-        return SKIP
-    name = "no HID devices with the real library"
-    result = subprocess.run(platform.command(), input=b"k", env=base_env(platform),
-                            capture_output=True, timeout=30)
-    check_run(name, platform, result, NOT_CONNECTED, 1, True)
-    return report("bare", [name])
-
-
 def run_real_start(platform, work):
     """hidapi's Windows backend cannot start under Wine, whose cfgmgr32 lacks
-    functions that it needs: that exercises the real failing start."""
-    name = "the real library fails to start"
+    functions that it needs: that exercises the real failing start. The exe
+    and the DLL are the ones unpacked from the zip, on their own: the exe
+    must load its DLL and nothing else."""
+    name = "the real library fails to start (the zip's exe and DLL)"
     result = subprocess.run(platform.command(), input=b"k", env=base_env(platform),
                             capture_output=True, timeout=60)
     check_run(name, platform, result, "", 255, False)
     return report("real-start", [name])
 
 
-GROUPS = {"scripted": run_scripted, "emulated": run_emulated, "pause": run_pause,
-          "bare": run_bare, "real-start": run_real_start}
+def run_windows(args, work):
+    """The Windows groups in one Wine session. The prefix is made new, and
+    checked, before any case runs; one Wine server, with its descriptors on
+    /dev/null, serves every case, so that no service of Wine's is started by
+    a case and left holding that case's output pipe."""
+    prefix = Path(args.wine_prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **wine_env(prefix)}
+    quiet = {"env": env, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL}
+    began = time.monotonic()
+    prefix.mkdir(parents=True)  # the server starts only in an existing prefix
+    subprocess.run(["wineserver", "--persistent"], check=True, **quiet)
+    try:
+        made = subprocess.run(["wine", "cmd", "/c", "exit"], timeout=600, **quiet)
+        kernel32 = prefix / "drive_c/windows/system32/kernel32.dll"
+        if made.returncode != 0 or not kernel32.is_file():
+            print(f"wine: the new prefix is broken (status {made.returncode}, "
+                  f"kernel32.dll {'present' if kernel32.is_file() else 'missing'})")
+            return 1
+        print(f"wine: prefix made and checked in {time.monotonic() - began:.0f} s", flush=True)
+        statuses = []
+        for group, probe in (("scripted", args.probe), ("pause", args.probe),
+                             ("real-start", args.real)):
+            folder = work / group
+            folder.mkdir()
+            statuses.append(GROUPS[group](Wine(probe, args.fake_dir, prefix), folder))
+    finally:
+        subprocess.run(["wineserver", "--kill"], **quiet)
+    print(f"wine: {time.monotonic() - began:.0f} s in all")
+    return max(statuses)
+
+
+GROUPS = {"scripted": run_scripted, "pause": run_pause, "real-start": run_real_start}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("group", choices=GROUPS)
+    parser.add_argument("group", choices=[*GROUPS, "windows"])
     parser.add_argument("--probe", required=True)
     parser.add_argument("--fake-dir", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--wrapper", help="a command to run the probe under (valgrind)")
-    parser.add_argument("--wine-prefix", help="run the Windows exe under Wine, in this prefix")
-    parser.add_argument("--wine-preload", help="LD_PRELOAD for Wine's own processes")
+    parser.add_argument("--wine-prefix", help="windows: where to make Wine's prefix")
+    parser.add_argument("--real", help="windows: the exe unpacked from the zip")
     args = parser.parse_args()
     work = Path(args.work)
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    platform = Wine(args) if args.wine_prefix else Native(args)
-    return GROUPS[args.group](platform, work)
+    if args.group == "windows":
+        return run_windows(args, work)
+    return GROUPS[args.group](Native(args.probe, args.fake_dir, args.wrapper), work)
 
 
 if __name__ == "__main__":
