@@ -11,10 +11,9 @@ from pathlib import Path
 
 from checklist import Checklist
 
-# DLLs that every Windows from 7 on has in System32.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll",
-               "shell32.dll", "ole32.dll", "ws2_32.dll", "setupapi.dll", "hid.dll",
-               "cfgmgr32.dll"}
+# Beside hidapi.dll, the exe needs the C runtime and the kernel that every
+# Windows has, and nothing of a compiler's runtime.
+WINDOWS_DLLS = {"kernel32.dll", "msvcrt.dll"}
 
 SUPPORTED_OS = {
     "Windows 7": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
@@ -46,8 +45,8 @@ def main():
     imports = {name.lower() for name in re.findall(r"DLL Name: (\S+)", headers)}
     expect("imports hidapi.dll", "hidapi.dll" in imports)
     others = imports - {"hidapi.dll"}
-    expect(f"imports only system DLLs besides it ({', '.join(sorted(others))})",
-           others <= SYSTEM_DLLS)
+    expect(f"imports only KERNEL32 and msvcrt besides it ({', '.join(sorted(others))})",
+           others == WINDOWS_DLLS)
 
     manifest = re.search(rb"<assembly.*?</assembly>", raw, re.S)
     manifest = manifest.group(0).decode() if manifest else ""
