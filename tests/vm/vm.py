@@ -7,7 +7,9 @@ qemu, with the host's root file system read-only over 9p as its userland.
                             ends with CMD's exit status
 
 Inside, CMD sees the host's files at their own paths and the folders named
-with --writable writable; /tmp, /run and /dev/shm are the guest's own. The
+with --writable writable. /tmp shows the host's files too (a checkout may
+live there), but what is written there stays in the guest; /run and /dev/shm
+are the guest's own. The
 kernel loads what the tests need: the 9p transport, the USB and HID stacks
 with dummy_hcd (two emulated USB controllers, each with its gadget side) and
 the HID gadget function. It runs 32-bit programs itself, whatever the host's
@@ -43,6 +45,7 @@ MODULES = [
     ("kernel/drivers/usb/gadget/function/usb_f_hid.ko", ""),
     ("kernel/drivers/hid/usbhid/usbhid.ko", ""),
     ("kernel/drivers/hid/hid-generic.ko", ""),
+    ("kernel/fs/overlayfs/overlay.ko", ""),
 ]
 
 # Quiet, and nothing the tests do not need: no mitigations (nothing hostile
@@ -165,7 +168,7 @@ def cpio(entries):
 def initramfs(modules, writable, control):
     directory, program, regular = 0o40755, 0o100755, 0o100644
     entries = [(d, directory, b"") for d in
-               ("bin", "dev", "etc", "host", "modules", "proc", "sys")]
+               ("bin", "dev", "etc", "host", "modules", "proc", "scratch", "sys")]
     entries += [("init", program, (HERE / "guest_init.sh").read_bytes()),
                 ("bin/busybox", program, Path("/bin/busybox").read_bytes())]
     order = module_order(modules)
