@@ -58,6 +58,15 @@ def write(path, value):
         f.write(value)
 
 
+def nodes_on(udc):
+    """The hidraw nodes of what is plugged into one controller, in the order
+    hidapi enumerates them."""
+    controller = f"dummy_hcd.{UDCS.index(udc)}/"
+    devices = sorted(os.path.realpath(f"/sys/class/hidraw/{n}")
+                     for n in os.listdir("/sys/class/hidraw"))
+    return [Path("/dev") / Path(d).name for d in devices if controller in d]
+
+
 def wait_for(condition, what, limit=10.0):
     deadline = time.monotonic() + limit
     while not condition():
@@ -107,12 +116,7 @@ class Gadget:
 
     def hidraw_nodes(self):
         """The host's ends, in the order hidapi enumerates them."""
-        if self.udc is None:
-            return []
-        controller = f"dummy_hcd.{UDCS.index(self.udc)}/"
-        found = [Path("/dev") / n for n in sorted(os.listdir("/sys/class/hidraw"))
-                 if controller in os.path.realpath(f"/sys/class/hidraw/{n}")]
-        return sorted(found, key=lambda n: os.path.realpath(f"/sys/class/hidraw/{n.name}"))
+        return nodes_on(self.udc) if self.udc else []
 
     def plug(self, udc):
         write(self.root / "UDC", udc)
@@ -125,10 +129,7 @@ class Gadget:
             write(self.root / "UDC", "\n")
         udc, self.udc = self.udc, None
         if udc is not None:
-            controller = f"dummy_hcd.{UDCS.index(udc)}/"
-            wait_for(lambda: not any(controller in os.path.realpath(f"/sys/class/hidraw/{n}")
-                                     for n in os.listdir("/sys/class/hidraw")),
-                     f"{self.name} to go")
+            wait_for(lambda: not nodes_on(udc), f"{self.name} to go")
 
 
 class Bus:
