@@ -23,7 +23,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 from expected_output import (COMMAND_REPORT, NOT_CONNECTED, PAUSE,  # noqa: E402
-                             UNABLE_TO_OPEN, WRITE_DUMP, identity)
+                             UNABLE_TO_OPEN, WRITE_DUMP, identity, read_dump)
 
 CONFIGFS = Path("/sys/kernel/config/usb_gadget")
 UDCS = ("dummy_udc.0", "dummy_udc.1")
@@ -39,16 +39,11 @@ REPLY = b"\x02OK 0001.250 kg" + bytes(range(0xF0, 0x100))
 REPLY += bytes(64 - len(REPLY))
 
 
-def read_line(reply):
-    """The read dump for a reply from a real device. hidapi hands over the
-    report without a report number, from its first byte at index 0, which the
-    probe never shows: the line holds the reply's bytes 2 to 64, then 00."""
-    shown = reply[1:64] + b"\x00" if reply else bytes(64)
-    return "\nData read (bytes in hex):\n   " + "".join(f"{b:02x} " for b in shown) + "\n"
-
-
-FULL = identity() + WRITE_DUMP + read_line(REPLY)
-NO_ANSWER = identity() + WRITE_DUMP + read_line(b"")
+# hidapi hands over a real device's report without a report number, from its
+# first byte at index 0, which the probe never shows: the read line holds
+# the reply's bytes 2 to 64, then the 00 that never arrived.
+FULL = identity() + WRITE_DUMP + read_dump(REPLY)
+NO_ANSWER = identity() + WRITE_DUMP + read_dump(b"")
 
 
 # --- the gadgets -------------------------------------------------------------------
@@ -228,15 +223,15 @@ def cases():
              firmware=("answer", "0"), received=got_command, user=NOBODY,
              prepare=grant_nobody),
         Case("UTF-8 product name under a UTF-8 locale", ("scale", None),
-             identity(product="Wäge €") + WRITE_DUMP + read_line(REPLY), 0,
+             identity(product="Wäge €") + WRITE_DUMP + read_dump(REPLY), 0,
              firmware=("answer", "0"), received=got_command, product="Wäge €"),
         # hidapi converts under the locale; the C locale has no "ä".
         Case("UTF-8 product name under the C locale", ("scale", None),
-             identity(product="") + WRITE_DUMP + read_line(REPLY), 0,
+             identity(product="") + WRITE_DUMP + read_dump(REPLY), 0,
              firmware=("answer", "0"), received=got_command, env={"LC_ALL": "C"},
              product="Wäge €"),
         Case("control characters in the product string", ("scale", None),
-             identity(product="?[2J?Scale?X?1m") + WRITE_DUMP + read_line(REPLY), 0,
+             identity(product="?[2J?Scale?X?1m") + WRITE_DUMP + read_dump(REPLY), 0,
              firmware=("answer", "0"), received=got_command,
              product="\x1b[2J\x07Scale\tX\u009b1m"),
         Case("no scale", (None, None), NOT_CONNECTED, 1),
