@@ -3,14 +3,14 @@
 #include "platform/platform.h"
 
 namespace {
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+// C0 controls and DEL are caught below by their bytes, in any encoding. The
+// C1 controls need catching by code point: UTF-8 spells them without a
+// control byte (C2 80 .. C2 9F), and some terminals still obey them.
+bool is_c1_control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
 
-bool is_scalar_value(char32_t c) {
-  return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
-}
-
-// An encoding may still spell a harmless character with a control byte (a
-// legacy code page's glyph for 0x01, a shift sequence's ESC): refuse those.
+// No control byte may reach the console, whatever character it spells: an
+// encoding may give a harmless character one (a legacy code page's glyph for
+// 0x01, a Vietnamese letter in TCVN, a shift sequence's ESC).
 bool has_control_byte(const console_char &ch) {
   for (std::size_t i = 0; i < ch.size; ++i) {
     const auto byte = static_cast<unsigned char>(ch.bytes[i]);
@@ -22,27 +22,27 @@ bool has_control_byte(const console_char &ch) {
 }
 } // namespace
 
+char32_t take_code_point(const wchar_t *&text, bool utf16) {
+  const auto first = static_cast<char32_t>(*text++);
+  if (utf16 && first >= 0xD800 && first <= 0xDBFF) {
+    const auto second = static_cast<char32_t>(*text);
+    if (second >= 0xDC00 && second <= 0xDFFF) {
+      ++text;
+      return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
+    }
+  }
+  return first;
+}
+
 void put_device_text(const wchar_t *text, std::FILE *out) {
   if (text == nullptr) {
     std::fputs("(null)", out);
     return;
   }
-  for (const wchar_t *p = text; *p != L'\0'; ++p) {
-    // wchar_t holds whole code points where it is 32 bits wide; where it is
-    // 16 bits (Windows) a character beyond the BMP is a surrogate pair.
-    char32_t c = static_cast<char32_t>(*p);
-    if constexpr (sizeof(wchar_t) == 2) {
-      c &= 0xFFFF;
-      const char32_t next = static_cast<char32_t>(p[1]) & 0xFFFF;
-      const bool pair = c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 &&
-                        next <= 0xDFFF; // a high then a low surrogate
-      if (pair) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
-        ++p;
-      }
-    }
-    console_char ch = {};
-    if (is_control(c) || !is_scalar_value(c) || !encode_for_console(c, ch) ||
+  while (*text != L'\0') {
+    const char32_t c = take_code_point(text, sizeof(wchar_t) == 2);
+    console_char ch; // filled in only where the encoding succeeds
+    if (is_c1_control(c) || !encode_for_console(c, ch) ||
         has_control_byte(ch)) {
       std::fputc('?', out);
     } else {

@@ -22,6 +22,7 @@ struct console_char {
   std::size_t size;
 };
 
-// Encodes one Unicode code point for the console. Returns false when the
-// console cannot show it.
+// Encodes one code point for the console. Returns false when it is no
+// Unicode character (a surrogate, a value past U+10FFFF) or the console
+// cannot show it.
 bool encode_for_console(char32_t code_point, console_char &out);

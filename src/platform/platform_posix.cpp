@@ -1,6 +1,5 @@
 #include "platform/platform.h"
 
-#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <csignal>
@@ -26,41 +25,34 @@ constexpr int ending_signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 // One key press, without Enter and without echo. A key that sends several
 // bytes (an arrow, a function key) arrives in one read, and whatever is left
-// is discarded so that it does not spill into the shell afterwards.
+// is discarded so that it does not spill into the shell afterwards. The
+// program ends right after the pause, so the handlers stay; none of them
+// returns, so no read is ever interrupted.
 void wait_for_key_on_terminal() {
   termios raw = saved_terminal;
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   raw.c_cc[VMIN] = 1;
-  raw.c_cc[VTIME] = 0;
 
   struct sigaction restore = {};
   restore.sa_handler = restore_and_reraise;
-  struct sigaction previous[sizeof ending_signals / sizeof *ending_signals];
-  for (std::size_t i = 0; i < sizeof ending_signals / sizeof *ending_signals;
-       ++i) {
-    sigaction(ending_signals[i], &restore, &previous[i]);
+  for (const int sig : ending_signals) {
+    sigaction(sig, &restore, nullptr);
   }
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
 
   char key[32];
-  while (read(STDIN_FILENO, key, sizeof key) < 0 && errno == EINTR) {
-  }
-
+  [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, key, sizeof key);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
-  for (std::size_t i = 0; i < sizeof ending_signals / sizeof *ending_signals;
-       ++i) {
-    sigaction(ending_signals[i], &previous[i], nullptr);
-  }
 }
 } // namespace
 
 void init_console() { std::setlocale(LC_CTYPE, ""); }
 
 void sleep_ms(unsigned ms) {
-  timespec left = {static_cast<time_t>(ms / 1000),
-                   static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  // The program handles no signal while it sleeps, so nothing cuts it short.
+  const timespec wait = {static_cast<time_t>(ms / 1000),
+                         static_cast<long>(ms % 1000) * 1000000L};
+  nanosleep(&wait, nullptr);
 }
 
 void pause_console() {
@@ -75,16 +67,15 @@ void pause_console() {
     // Not a terminal: one byte is the key; end of input or an error ends the
     // wait at once.
     char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-    }
+    [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, &key, 1);
   }
   std::fputs("\n", stdout);
-  std::fflush(stdout);
 }
 
 bool encode_for_console(char32_t code_point, console_char &out) {
   static_assert(sizeof out.bytes >= MB_LEN_MAX, "a character must fit");
-  if (code_point > static_cast<char32_t>(WCHAR_MAX)) {
+  // glibc's UTF-8 would spell values past Unicode in the old long forms.
+  if (code_point > 0x10FFFF) {
     return false;
   }
   std::mbstate_t state = {};

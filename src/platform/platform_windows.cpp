@@ -20,6 +20,10 @@ void pause_console() {
 bool encode_for_console(char32_t code_point, console_char &out) {
   // Narrow text reaches the console as bytes of its output code page, so the
   // character is encoded in that page; without a console, in the ANSI page.
+  // A lone surrogate is no character; UTF-8 would show it as U+FFFD.
+  if (code_point >= 0xD800 && code_point <= 0xDFFF) {
+    return false;
+  }
   UINT code_page = GetConsoleOutputCP();
   if (code_page == 0) {
     code_page = GetACP();

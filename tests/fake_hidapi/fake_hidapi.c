@@ -1,20 +1,16 @@
 /* A scripted stand-in for hidapi, loaded in place of the real library to
- * drive the paths that real hardware cannot be made to take: a failing
- * start, write or read, odd device strings. Plain C, so that loading it costs
- * the probe no more than the real library does.
+ * drive what real hardware cannot be made to do: a failing start, open,
+ * write or read, odd device strings. Plain C, so that loading it costs the
+ * probe no more than the real library does (the benchmark uses it too).
  *
- * FAKE_HIDAPI_SCRIPT names a file of lines (all optional):
- *   init <status>                         what hid_init returns
- *   device <vid> <pid> <serial> <product> one enumeration record, in order;
- *                                         ids in hex; a string is "null", "-"
- *                                         (empty) or comma-separated hex
- *                                         wchar_t units
- *   open ok|fail                          whether hid_open returns a handle
- *   write <result>                        what hid_write returns
- *   error <string>                        what hid_error returns
- *   read <result> [hex bytes...]          what hid_read returns and fills in
- * FAKE_HIDAPI_LOG names a file that gets one line per call:
- *   <microseconds> <function> [arguments] */
+ * FAKE_HIDAPI_SCRIPT names a file of numbers, in this order: what hid_init
+ * returns; whether hid_open fails (1) or not (0); what hid_write returns;
+ * what hid_read returns, then a count and that many bytes it fills in, in
+ * hex; the text that hid_error returns; the number of devices, then for each
+ * its vendor and product id in hex, its serial number and product string.
+ * A text is -1 for none, or a count and that many wchar_t units in hex.
+ * FAKE_HIDAPI_LOG names a file that gets a line per call: the time in
+ * microseconds, the call, what it was given. */
 
 #include <hidapi/hidapi.h>
 
@@ -30,170 +26,96 @@
 #include <time.h>
 #endif
 
-enum { max_devices = 16, max_units = 256, report_max = 256 };
+enum { max_devices = 8, max_units = 64, report_max = 256 };
 
-struct fake_text {
+struct text {
   int is_null;
   wchar_t units[max_units + 1];
 };
 
-struct fake_device {
-  unsigned short vendor_id, product_id;
-  struct fake_text serial, product;
-};
-
 static struct {
-  int loaded;
-  int init_result;
-  int device_count;
-  struct fake_device devices[max_devices];
-  int open_ok;
-  int write_result;
-  struct fake_text error;
-  int read_result;
-  size_t read_size;
+  int init_result, open_fails, write_result, read_result, read_size, devices;
   unsigned char read_data[report_max];
-} script;
+  unsigned vid[max_devices], pid[max_devices];
+  struct text serial[max_devices], product[max_devices], error;
+} script = {.write_result = 65, .error = {.is_null = 1}};
 
-/* "null", "-" (empty) or comma-separated hex units. */
-static void parse_text(const char *word, struct fake_text *text) {
-  memset(text, 0, sizeof *text);
-  text->is_null = strcmp(word, "null") == 0;
-  if (text->is_null || strcmp(word, "-") == 0) {
-    return;
-  }
-  size_t n = 0;
-  const char *p = word;
-  while (*p != '\0' && n < max_units) {
-    char *end = NULL;
-    text->units[n++] = (wchar_t)strtoul(p, &end, 16);
-    if (end == p || (*end != ',' && *end != '\0')) {
-      break;
-    }
-    p = *end == ',' ? end + 1 : end;
+static void read_text(FILE *in, struct text *text) {
+  int count = -1;
+  unsigned unit = 0;
+  text->is_null = fscanf(in, "%d", &count) != 1 || count < 0;
+  for (int i = 0; i < count && i < max_units && fscanf(in, "%x", &unit) == 1;
+       ++i) {
+    text->units[i] = (wchar_t)unit;
   }
 }
 
 static void load_script(void) {
-  if (script.loaded) {
-    return;
-  }
-  script.loaded = 1;
-  script.open_ok = 1;
-  script.write_result = 65;
-  script.error.is_null = 1;
   const char *path = getenv("FAKE_HIDAPI_SCRIPT");
   FILE *in = path != NULL ? fopen(path, "r") : NULL;
   if (in == NULL) {
     return;
   }
-  static char line[8192], first[4096], second[4096];
-  while (fgets(line, sizeof line, in) != NULL) {
-    char key[16] = "";
-    unsigned vid = 0, pid = 0;
-    int used = 0;
-    if (sscanf(line, "%15s%n", key, &used) != 1) {
-      continue;
-    }
-    const char *rest = line + used;
-    if (strcmp(key, "init") == 0) {
-      sscanf(rest, "%d", &script.init_result);
-    } else if (strcmp(key, "device") == 0 &&
-               script.device_count < max_devices &&
-               sscanf(rest, "%x %x %4095s %4095s", &vid, &pid, first, second) ==
-                   4) {
-      struct fake_device *d = &script.devices[script.device_count++];
-      d->vendor_id = (unsigned short)vid;
-      d->product_id = (unsigned short)pid;
-      parse_text(first, &d->serial);
-      parse_text(second, &d->product);
-    } else if (strcmp(key, "open") == 0 && sscanf(rest, "%4095s", first) == 1) {
-      script.open_ok = strcmp(first, "ok") == 0;
-    } else if (strcmp(key, "write") == 0) {
-      sscanf(rest, "%d", &script.write_result);
-    } else if (strcmp(key, "error") == 0 &&
-               sscanf(rest, "%4095s", first) == 1) {
-      parse_text(first, &script.error);
-    } else if (strcmp(key, "read") == 0 &&
-               sscanf(rest, "%d%n", &script.read_result, &used) == 1) {
-      rest += used;
-      unsigned byte = 0;
-      while (script.read_size < report_max &&
-             sscanf(rest, "%x%n", &byte, &used) == 1) {
-        script.read_data[script.read_size++] = (unsigned char)byte;
-        rest += used;
-      }
-    }
+  unsigned byte = 0;
+  fscanf(in, "%d %d %d %d %d", &script.init_result, &script.open_fails,
+         &script.write_result, &script.read_result, &script.read_size);
+  for (int i = 0;
+       i < script.read_size && i < report_max && fscanf(in, "%x", &byte) == 1;
+       ++i) {
+    script.read_data[i] = (unsigned char)byte;
+  }
+  read_text(in, &script.error);
+  fscanf(in, "%d", &script.devices);
+  for (int i = 0; i < script.devices && i < max_devices; ++i) {
+    fscanf(in, "%x %x", &script.vid[i], &script.pid[i]);
+    read_text(in, &script.serial[i]);
+    read_text(in, &script.product[i]);
   }
   fclose(in);
 }
 
-static long long now_us(void) {
-#ifdef _WIN32
-  LARGE_INTEGER count, frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  return count.QuadPart / frequency.QuadPart * 1000000LL +
-         count.QuadPart % frequency.QuadPart * 1000000LL / frequency.QuadPart;
-#else
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return (long long)t.tv_sec * 1000000LL + t.tv_nsec / 1000;
-#endif
-}
-
-/* One line per call: the time, the function, then what it was given. */
+/* One line per call: the time in microseconds, the call, what it was given. */
 static void log_call(const char *format, ...)
     __attribute__((format(printf, 1, 2)));
 static void log_call(const char *format, ...) {
   static FILE *log;
-  static int opened;
-  if (!opened) {
-    opened = 1;
-    const char *path = getenv("FAKE_HIDAPI_LOG");
-    log = path != NULL ? fopen(path, "w") : NULL;
-  }
-  if (log == NULL) {
+  const char *path = getenv("FAKE_HIDAPI_LOG");
+  if (log == NULL && (path == NULL || (log = fopen(path, "w")) == NULL)) {
     return;
   }
-  fprintf(log, "%lld ", now_us());
+#ifdef _WIN32
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  fprintf(log, "%.0f ",
+          (double)count.QuadPart * 1e6 / (double)frequency.QuadPart);
+#else
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  fprintf(log, "%.0f ", (double)now.tv_sec * 1e6 + (double)now.tv_nsec / 1e3);
+#endif
   va_list args;
   va_start(args, format);
   vfprintf(log, format, args);
   va_end(args);
-  fputc('\n', log);
+  fputs("\n", log);
   fflush(log);
 }
 
-/* Any non-null pointer serves as the handle; the library is never asked to
- * tell two devices apart. */
-static int handle_storage;
-#define THE_HANDLE ((hid_device *)&handle_storage)
-
-static const char *which(const hid_device *dev) {
-  return dev == THE_HANDLE ? "handle" : "other";
-}
-
-static void log_report(const char *call, const hid_device *dev,
-                       const unsigned char *data, size_t length) {
-  char hex[2 * report_max + 1] = "";
+static const char *hex(const unsigned char *data, size_t length) {
+  static char text[2 * report_max + 1];
   for (size_t i = 0; i < length && i < report_max; ++i) {
-    snprintf(hex + 2 * i, 3, "%02x", data[i]);
+    snprintf(text + 2 * i, 3, "%02x", data[i]);
   }
-  log_call("%s %s %u %s", call, which(dev), (unsigned)length, hex);
+  return text;
 }
 
-static wchar_t *copy_text(const struct fake_text *text) {
-  if (text->is_null) {
-    return NULL;
-  }
-  const size_t size = (wcslen(text->units) + 1) * sizeof(wchar_t);
-  wchar_t *copy = malloc(size);
-  if (copy != NULL) {
-    memcpy(copy, text->units, size);
-  }
-  return copy;
+static wchar_t *copy(const struct text *text) {
+  return text->is_null ? NULL : wcsdup(text->units);
 }
+
+/* Any non-null pointer serves as the one device there is. */
+static int handle;
 
 int HID_API_EXPORT hid_init(void) {
   load_script();
@@ -206,23 +128,17 @@ int HID_API_EXPORT hid_exit(void) {
   return 0;
 }
 
-struct hid_device_info HID_API_EXPORT *
-hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
-  load_script();
-  log_call("hid_enumerate %04x %04x", vendor_id, product_id);
-  struct hid_device_info *head = NULL;
-  struct hid_device_info **tail = &head;
-  for (int i = 0; i < script.device_count; ++i) {
-    struct hid_device_info *info = calloc(1, sizeof *info);
-    if (info == NULL) {
-      break;
-    }
-    info->vendor_id = script.devices[i].vendor_id;
-    info->product_id = script.devices[i].product_id;
-    info->serial_number = copy_text(&script.devices[i].serial);
-    info->product_string = copy_text(&script.devices[i].product);
-    *tail = info;
-    tail = &info->next;
+struct hid_device_info HID_API_EXPORT *hid_enumerate(unsigned short vid,
+                                                     unsigned short pid) {
+  log_call("hid_enumerate %04x %04x", vid, pid);
+  struct hid_device_info *head = NULL, **tail = &head;
+  for (int i = 0; i < script.devices && i < max_devices;
+       ++i, tail = &(*tail)->next) {
+    *tail = calloc(1, sizeof **tail);
+    (*tail)->vendor_id = (unsigned short)script.vid[i];
+    (*tail)->product_id = (unsigned short)script.pid[i];
+    (*tail)->serial_number = copy(&script.serial[i]);
+    (*tail)->product_string = copy(&script.product[i]);
   }
   return head;
 }
@@ -238,41 +154,36 @@ void HID_API_EXPORT hid_free_enumeration(struct hid_device_info *devs) {
   }
 }
 
-hid_device *HID_API_EXPORT hid_open(unsigned short vendor_id,
-                                    unsigned short product_id,
+hid_device *HID_API_EXPORT hid_open(unsigned short vid, unsigned short pid,
                                     const wchar_t *serial_number) {
-  load_script();
-  log_call("hid_open %04x %04x %s", vendor_id, product_id,
-           serial_number != NULL ? "serial" : "null");
-  return script.open_ok ? THE_HANDLE : NULL;
+  log_call("hid_open %04x %04x %s", vid, pid,
+           serial_number ? "serial" : "null");
+  return script.open_fails ? NULL : (hid_device *)&handle;
 }
 
-void HID_API_EXPORT hid_close(hid_device *dev) {
-  log_call("hid_close %s", which(dev));
-}
+void HID_API_EXPORT hid_close(hid_device *dev) { log_call("hid_close"); }
 
 int HID_API_EXPORT hid_set_nonblocking(hid_device *dev, int nonblock) {
-  log_call("hid_set_nonblocking %s %d", which(dev), nonblock);
+  log_call("hid_set_nonblocking %d", nonblock);
   return 0;
 }
 
 int HID_API_EXPORT hid_write(hid_device *dev, const unsigned char *data,
                              size_t length) {
-  log_report("hid_write", dev, data, length);
+  log_call("hid_write %u %s", (unsigned)length, hex(data, length));
   return script.write_result;
 }
 
 int HID_API_EXPORT hid_read(hid_device *dev, unsigned char *data,
                             size_t length) {
-  log_report("hid_read", dev, data, length);
-  const size_t n = script.read_size < length ? script.read_size : length;
-  if (n > 0) {
-    memcpy(data, script.read_data, n);
+  log_call("hid_read %u %s", (unsigned)length, hex(data, length));
+  for (size_t i = 0; i < length && i < (size_t)script.read_size; ++i) {
+    data[i] = script.read_data[i];
   }
   return script.read_result;
 }
 
 const wchar_t HID_API_EXPORT *hid_error(hid_device *dev) {
-  log_call("hid_error %s", which(dev));
+  log_call("hid_error");
   return script.error.is_null ? NULL : script.error.units;
 }
