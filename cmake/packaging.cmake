@@ -49,6 +49,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/deb_rebuild.cmake")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Finds the scale (USB vendor 1111, product 0004) among the HID devices,
 prints its identity, sends one command report and prints the reply as

@@ -3,13 +3,17 @@
 
   packages.py deb --build B --work W
       the .deb: its Depends and files, the udev rule, lintian; the binary's
-      hardening and libraries
+      hardening and libraries; and the same .deb from a second build
   packages.py zip --build B --work W --objdump O
       the Windows zip: its files, licence and size, stripped binaries; the
-      exe's PE properties and imports. Leaves the zip unpacked in W/unpacked
-      for the Wine cases"""
+      exe's PE properties and imports; and the same zip from a second build.
+      Leaves the zip unpacked in W/unpacked for the Wine cases
+
+The second build is made in another folder, later, with another umask, time
+zone and locale; the package must come out the same, byte for byte."""
 
 import argparse
+import os
 import re
 import shutil
 import subprocess
@@ -17,6 +21,7 @@ import sys
 import zipfile
 from pathlib import Path
 
+TOP = Path(__file__).resolve().parent.parent
 DEB_FILES = ["usr/bin/scale-probe", "usr/lib/udev/rules.d/70-scale-probe.rules",
              "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
              "usr/share/doc/scale-probe/copyright", "usr/share/man/man1/scale-probe.1.gz"]
@@ -42,6 +47,22 @@ def run(*command, **options):
 def make_package(build, work, pattern):
     run("cpack", "--config", str(build / "CPackConfig.cmake"), "-B", str(work / "package"))
     return next((work / "package").glob(pattern))
+
+
+def check_again(package, work, preset, *options):
+    """The package from a second build must be the same, byte for byte;
+    diffoscope, Debian's tool for this, names the members that are not."""
+    other = work / "again"
+    env = {**os.environ, "TZ": "XYZ-13", "LC_ALL": "C"}
+    run("sh", "-c", 'umask 0077 && cmake --preset "$1" -B "$2" "$@" >/dev/null && '
+        'cmake --build "$2" --target package', "sh", preset, str(other), *options,
+        cwd=TOP, env=env)
+    second = next(other.glob(package.name))
+    same = package.read_bytes() == second.read_bytes()
+    differ = "" if same else subprocess.run(["diffoscope", "--no-progress", "--text", "-",
+                                             str(package), str(second)],
+                                            capture_output=True, text=True).stdout[:3000]
+    expect(f"a second build gives the same {package.suffix}, byte for byte", same, differ)
 
 
 def check_deb(args, work):
@@ -75,6 +96,7 @@ def check_deb(args, work):
     expect("a non-executable stack", stack is not None and "E" not in stack.group(1))
     expect("the stack protector and fortified calls",
            "__stack_chk_fail" in symbols and re.search(r"__(?!stack)\w+_chk\b", symbols))
+    check_again(deb, work, "release")
 
 
 def check_zip(args, work):
@@ -104,6 +126,7 @@ def check_zip(args, work):
     expect("a version resource names the product",
            re.search("ProductName".encode("utf-16-le") + rb"(?:\0\0)+" +
                      "scale-probe".encode("utf-16-le"), raw) is not None)
+    check_again(package, work, "win32", "-DBUILD_TESTING=OFF")
 
 
 def main():

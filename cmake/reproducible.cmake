@@ -1,0 +1,33 @@
+# The same source gives the same packages, byte for byte, wherever, whenever
+# and by whomever it is built, so that anyone can check that a package comes
+# from the source it claims: no build path in the binaries, every timestamp
+# that the packages and the exe record is the source's own
+# (SOURCE_DATE_EPOCH, as Debian's builds set it), and modes that no umask
+# changes.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  # The last commit; in a tree without its history, the changelog's last entry.
+  execute_process(COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
+    OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT SOURCE_DATE_EPOCH)
+    file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/linux/changelog" trailer REGEX "^ -- ")
+    string(REGEX REPLACE ".*>  " "" released "${trailer}")
+    execute_process(COMMAND date -u -d "${released}" +%s
+      OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+endif()
+
+add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
+                    "-ffile-prefix-map=${PROJECT_BINARY_DIR}=build")
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# The PE linker stamps the exe and the DLL with SOURCE_DATE_EPOCH, and CPack
+# its archive members; both read it from their environment.
+foreach(lang C CXX)
+  set(CMAKE_${lang}_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH})
+endforeach()
+# A zip entry's time is local time: the zip's is UTC, whatever the builder's.
+file(WRITE "${PROJECT_BINARY_DIR}/source_date_epoch.cmake"
+     "set(ENV{SOURCE_DATE_EPOCH} ${SOURCE_DATE_EPOCH})\nset(ENV{TZ} UTC0)\n")
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/source_date_epoch.cmake")
