@@ -89,7 +89,7 @@ def main():
     script, log = work / "scale.script", log_dir / "calls.log"
     # The stand-in's numbers (see tests/fake_hidapi): a scale with serial "S1"
     # and product "B" that answers 65 bytes.
-    script.write_text("0 0 65 65 65 " + " ".join(["5a"] * 65) + " -1 1 1111 0004 2 53 31 1 42\n")
+    script.write_text("0 0 65 65 " + " ".join(["5a"] * 65) + " -1 1 1111 0004 2 53 31 1 42\n")
     env = {"PATH": "/usr/bin:/bin", "LD_LIBRARY_PATH": args.fake_dir,
            "FAKE_HIDAPI_SCRIPT": str(script), "FAKE_HIDAPI_LOG": str(log)}
 

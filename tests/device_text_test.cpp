@@ -4,47 +4,48 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "device_text.h"
 
 namespace {
 int failed = 0;
 
+void expect(bool ok, const std::string &what) {
+  if (!ok) {
+    ++failed;
+    std::printf("FAIL %s\n", what.c_str());
+  }
+}
+
 void expect_printed(const char *locale, const wchar_t *text,
-                    const char *shown) {
+                    const std::string &shown) {
   std::setlocale(LC_CTYPE, locale);
   char *buffer = nullptr;
   std::size_t size = 0;
   std::FILE *out = open_memstream(&buffer, &size);
   put_device_text(text, out);
   std::fclose(out);
-  if (std::strcmp(buffer, shown) != 0) {
-    ++failed;
-    std::printf("FAIL in %s: expected \"%s\", printed \"%s\"\n", locale, shown,
-                buffer);
-  }
+  expect(buffer == shown, std::string(locale) + ": \"" + buffer + "\"");
   std::free(buffer);
 }
 
 // Each control range and its neighbours, the edges of Unicode and of the
 // surrogates; 32-bit wide text holds whole code points, so a pair is not
 // joined.
-const wchar_t edges[] = {0x1F,   0x20,   0x7E,   0x7F,     0x80,     0x9F,
-                         0xA0,   0x100,  0xD7FF, 0xD800,   0xDFFF,   0xE000,
-                         0xD83D, 0xDE00, -1,     0x10FFFF, 0x110000, 0};
-const char edges_utf8[] = "? ~???\xC2\xA0\xC4\x80\xED\x9F\xBF??\xEE\x80\x80"
-                          "???\xF4\x8F\xBF\xBF?";
+const wchar_t *const edges =
+    L"\x1F\x20\x7E\x7F\x80\x9F\xA0\x100\xD7FF\xD800\xDFFF"
+    L"\xE000\xD83D\xDE00\xFFFFFFFF\x10FFFF\x110000";
 // What the C locale cannot show, a tag character that glibc would drop
 // unseen among it.
-const wchar_t ascii_only[] = {0x41, 0x7E, 0x7F, 0xA0, 0xE0041, 0x20AC, 0};
+const wchar_t *const ascii_only = L"A~\x7F\xA0\xE0041\x20AC";
 
-struct decoding {
+// Two UTF-16 units, the code point they start with and how many it takes.
+const struct {
   wchar_t units[3];
   char32_t code_point;
   long used;
-};
-const decoding utf16[] = {
+} utf16[] = {
     {{0xD800, 0xDC00}, 0x10000, 2}, {{0xDBFF, 0xDFFF}, 0x10FFFF, 2},
     {{0xD83D, 0xDE00}, 0x1F600, 2}, {{0xD7FF, 0xDC00}, 0xD7FF, 1},
     {{0xDC00, 0xDC00}, 0xDC00, 1},  {{0xD800, 0xDBFF}, 0xD800, 1},
@@ -54,21 +55,17 @@ const decoding utf16[] = {
 } // namespace
 
 int main() {
-  expect_printed("C.UTF-8", edges, edges_utf8);
+  expect_printed("C.UTF-8", edges,
+                 "? ~???\xC2\xA0\xC4\x80\xED\x9F\xBF??\xEE\x80\x80???"
+                 "\xF4\x8F\xBF\xBF?");
   expect_printed("C", ascii_only, "A~????");
   expect_printed("C", nullptr, "(null)");
   expect_printed("C", L"", "");
-
-  for (const decoding &d : utf16) {
-    const wchar_t *text = d.units;
+  for (const auto &c : utf16) {
+    const wchar_t *text = c.units;
     const char32_t code_point = take_code_point(text, true);
-    if (code_point != d.code_point || text - d.units != d.used) {
-      ++failed;
-      std::printf(
-          "FAIL UTF-16 %04X %04X: U+%04X from %ld units\n",
-          static_cast<unsigned>(d.units[0]), static_cast<unsigned>(d.units[1]),
-          static_cast<unsigned>(code_point), static_cast<long>(text - d.units));
-    }
+    expect(code_point == c.code_point && text - c.units == c.used,
+           "UTF-16 from " + std::to_string(c.units[0]));
   }
   std::printf("device_text: %d failed\n", failed);
   return failed == 0 ? 0 : 1;

@@ -4,7 +4,6 @@
 # writes stay there too, and the host's work folder writable at its own path;
 # runs the host's command there, records its exit status and powers off.
 /bin/busybox --install -s /bin
-export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
