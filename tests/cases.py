@@ -229,7 +229,8 @@ def run_umockdev(args, work):
         node = ["-i", f"/dev/hidraw0={demo}/scale.ioctl", "-s", f"/dev/hidraw0={work}/script"]
         command = [TOP / "scripts/demo"] if sysfs is None else [
             "umockdev-run", "-d", work / "sysfs", *(node if script else []), "--", args.probe]
-        result = subprocess.run(command, input=b"k", capture_output=True, timeout=60,
+        # No input at all: its end ends the wait for a key.
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
                                 env={"PATH": os.environ["PATH"], "SCALE_PROBE": args.probe})
         check(name, "output, exit status", (result.stdout.decode(), result.returncode),
               (out, status))
