@@ -10,7 +10,7 @@ bool is_c1_control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
 
 // No control byte may reach the console, whatever character it spells: an
 // encoding may give a harmless character one (a legacy code page's glyph for
-// 0x01, a Vietnamese letter in TCVN, a shift sequence's ESC).
+// 0x01, a shift sequence's ESC).
 bool has_control_byte(const console_char &ch) {
   for (std::size_t i = 0; i < ch.size; ++i) {
     const auto byte = static_cast<unsigned char>(ch.bytes[i]);
