@@ -4,9 +4,7 @@
 # writes stay there too, and the host's work folder writable at its own path;
 # runs the host's command there, records its exit status and powers off.
 /bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
+mount -t proc proc /proc && mount -t sysfs sysfs /sys && mount -t devtmpfs devtmpfs /dev
 while read -r module; do insmod "$module"; done </etc/modules
 
 nine_p="trans=virtio,version=9p2000.L,msize=512000"
