@@ -1,9 +1,10 @@
 # The same source gives the same packages, byte for byte, wherever, whenever
 # and by whomever it is built, so that anyone can check that a package comes
-# from the source it claims: no build path in the binaries, every timestamp
-# that the packages and the exe record is the source's own
-# (SOURCE_DATE_EPOCH, as Debian's builds set it), and modes that no umask
-# changes.
+# from the source it claims: no build path in the binaries, and every
+# timestamp that the packages and the exe record is the source's own
+# (SOURCE_DATE_EPOCH, as Debian's builds set it). The .deb's modes are fixed
+# after CPack, in deb_rebuild.cmake; the zip holds only files, whose modes
+# the install rules set.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
@@ -20,8 +21,6 @@ endif()
 
 add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
                     "-ffile-prefix-map=${PROJECT_BINARY_DIR}=build")
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 # The PE linker stamps the exe and the DLL with SOURCE_DATE_EPOCH, and CPack
 # its archive members; both read it from their environment.
 foreach(lang C CXX)

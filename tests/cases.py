@@ -2,12 +2,12 @@
 """End-to-end cases: the real probe, its output compared byte for byte, its
 exit status, and whether it waited for a key.
 
-  cases.py table --probe P --fake-dir D [--wrapper W]
+  cases.py table --probe P --fake-dir D --work W [--wrapper W]
       the table of cases against the scripted stand-in for hidapi, which logs
       every call: their order, what each was given, and the two waits
-  cases.py terminal --probe P --fake-dir D
+  cases.py terminal --probe P --fake-dir D --work W
       the pause on a terminal: one key press, and Ctrl-C at the prompt
-  cases.py umockdev --probe P
+  cases.py umockdev --probe P --work W
       the real hidapi against the demo's emulated scale and variants of it
   cases.py wine --probe EXE --fake-dir D --real EXE --work W
       the table for the Windows exe under Wine (CRLF, the command
