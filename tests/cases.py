@@ -7,21 +7,24 @@ exit status, and whether it waited for a key.
       every call: their order, what each was given, and the two waits
   cases.py terminal --probe P --fake-dir D --work W
       the pause on a terminal: one key press, and Ctrl-C at the prompt
-  cases.py umockdev --probe P --work W
-      the real hidapi against the demo's emulated scale and variants of it
-  cases.py wine --probe EXE --fake-dir D --real EXE --work W
-      the table for the Windows exe under Wine (CRLF, the command
-      processor's pause), then the zip's exe with its real DLL, which cannot
-      start under Wine: the real library's failing start"""
+  cases.py demo --probe P --work W
+      scripts/demo: the real hidapi against the demo's emulated scale
+  cases.py machine --native P --probe EXE --fake-dir D --zip DIR --bridge DLL --work W
+      inside the test machine: the Linux probe with the real hidapi on the
+      kernel's HID stack, a scale on uhid; then under Wine, the table for the
+      Windows exe (CRLF, the command processor's pause) and the zip's exe with
+      its real DLL through Wine's HID stack to the same kind of scale"""
 
 import argparse
 import fcntl
+import glob
 import os
 import pty
 import select
 import shutil
 import signal
 import subprocess
+import struct
 import sys
 import termios
 import time
@@ -37,6 +40,10 @@ WRITE_DUMP = "Data write (bytes in hex):\n   " + "".join(f"{b:02x} " for b in CO
 
 def identity(serial="SC-000123", product="Bench Scale"):
     return f"  Vid & Pid: 0x1111 0x0004\n  serial_number: {serial}\n  Product:      {product}\n\n"
+
+
+# What the emulated scales send: a status byte, then the reading.
+SCALE_REPORT = (b"\x02OK 0001.250 kg" + bytes(range(0xF0, 0x100))).ljust(64, b"\0")
 
 
 def read_dump(buffer=b""):
@@ -205,73 +212,130 @@ def run_terminal(args, work):
         os.close(slave)
 
 
-# --- the real hidapi, an emulated kernel device ------------------------------------
+# --- the real hidapi: the demo, and the kernel's HID stack ------------------------------
 
-def run_umockdev(args, work):
-    demo = TOP / "demo"
-    description = (demo / "scale.umockdev").read_text()
-    answers = (demo / "answers.script").read_bytes()
-    # What the demo's scale sends. hidapi hands a report over without a report
-    # number, so the read line shows the reply from its second byte.
-    reply = b"\x02OK 0001.250 kg" + bytes(range(0xF0, 0x100))
-    cases = [("a full exchange, the reply inside the window (scripts/demo)", None, None,
-              DONE + read_dump(reply) + PAUSE, 0),
-             ("the reply after the window", description, answers.replace(b"\nr 2 ", b"\nr 40 "),
-              DONE + read_dump() + PAUSE, 0),
-             ("only another device", description.replace("0004", "0005"), answers,
-              NOT_CONNECTED + PAUSE, 1),
-             ("a node that cannot be opened", description.replace("N: hidraw0\n", ""), None,
-              identity() + UNABLE_TO_OPEN, 1)]
-    for name, sysfs, script, out, status in cases:
-        ran.append(name)
-        (work / "sysfs").write_text(sysfs or "")
-        (work / "script").write_bytes(script or b"")
-        node = ["-i", f"/dev/hidraw0={demo}/scale.ioctl", "-s", f"/dev/hidraw0={work}/script"]
-        command = [TOP / "scripts/demo"] if sysfs is None else [
-            "umockdev-run", "-d", work / "sysfs", *(node if script else []), "--", args.probe]
-        # No input at all: its end ends the wait for a key.
-        result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                                env={"PATH": os.environ["PATH"], "SCALE_PROBE": args.probe})
-        check(name, "output, exit status", (result.stdout.decode(), result.returncode),
-              (out, status))
+def run_demo(args, work):
+    ran.append("scripts/demo: a full exchange, the reply inside the window")
+    # No input at all: its end ends the wait for a key. hidapi hands a report
+    # over without a report number, so the read line shows it from its
+    # second byte.
+    result = subprocess.run([TOP / "scripts/demo"], stdin=subprocess.DEVNULL, capture_output=True,
+                            env={"PATH": os.environ["PATH"], "SCALE_PROBE": args.probe})
+    check(ran[-1], "output, exit status", (result.stdout.decode(), result.returncode),
+          (DONE + read_dump(SCALE_REPORT) + PAUSE, 0))
+
+
+class KernelScale:
+    """The scale as a real kernel HID device, through uhid: on the USB bus,
+    named and numbered like the table's scale, with a vendor page of one
+    64-byte input and one 64-byte output report. While it serves, it keeps
+    each output report it gets and answers it with its report ("answer"),
+    or unplugs itself ("unplug"); or also sends its report every 5 ms from
+    when it was opened ("stream"), as scales that stream their reading do.
+    Closing its uhid file unplugs it."""
+
+    DESCRIPTOR = bytes.fromhex("0600ff0901a10115002600ff750895400901810209019102c0")
+    REPORT = struct.pack("<IH", 12, 64) + SCALE_REPORT  # UHID_INPUT2
+
+    def __init__(self, product=0x0004, does="answer"):
+        self.stream, self.received, self.opened = does == "stream", [], False
+        # What answers the command: the report, or UHID_DESTROY (6 bytes at least).
+        self.answer = struct.pack("<IH", 1, 0) if does == "unplug" else self.REPORT
+        self.uhid = os.open("/dev/uhid", os.O_RDWR)
+        os.write(self.uhid, struct.pack("<I128s64s64sHHIIII", 11, SCALE[3].encode(), b"",
+                                        SCALE[2].encode(), len(self.DESCRIPTOR), 3, 0x1111,
+                                        product, 0, 0) + self.DESCRIPTOR)  # UHID_CREATE2, BUS_USB
+        # A kernel worker makes the node, soon.
+        self.serve(lambda: glob.glob("/dev/hidraw*"), time.monotonic() + 10)
+        assert glob.glob("/dev/hidraw*"), "uhid made no hidraw node: is hid-generic loaded?"
+
+    def serve(self, done, deadline):
+        """Serves until done() or the deadline, on the monotonic clock."""
+        while not done() and time.monotonic() < deadline:
+            if select.select([self.uhid], [], [], 0.005)[0]:
+                event = os.read(self.uhid, 4376)
+                kind = struct.unpack_from("<I", event)[0]
+                self.opened |= kind == 4  # UHID_OPEN: someone opened the hidraw node
+                if kind == 6:  # UHID_OUTPUT
+                    self.received.append(event[4:4 + struct.unpack_from("<H", event, 4100)[0]])
+                    os.write(self.uhid, self.answer)
+            if self.opened and self.stream:
+                os.write(self.uhid, self.REPORT)
+
+
+# name, the product id, what the scale does, who runs the probe, the output,
+# the status
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+KERNEL = [("a full exchange", 0x0004, "answer", [], DONE + read_dump(SCALE_REPORT) + PAUSE, 0),
+          ("only another product", 0x0005, "answer", [], NOT_CONNECTED + PAUSE, 1),
+          ("unplugged when the command arrives", 0x0004, "unplug", [],
+           DONE + "\nUnable to read()\n" + PAUSE, 1),
+          # No udev here: the node is root's, mode 0600, as without the rule.
+          ("an ordinary user", 0x0004, "answer", NOBODY, identity() + UNABLE_TO_OPEN, 1)]
+
+
+def run_real(name, scale, platform, out, status):
+    """The probe with the real hidapi, the scale on uhid serving meanwhile."""
+    ran.append(name)
+    probe = subprocess.Popen(platform.command, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=platform.env)
+    scale.serve(lambda: probe.poll() is not None, time.monotonic() + 120)
+    check(name, "output, standard error, exit status, what the scale received",
+          (*probe.communicate(timeout=1), probe.returncode, scale.received),
+          (platform.expected(out), b"", status, [COMMAND] if WRITE_DUMP in out else []))
 
 
 # --- Windows ------------------------------------------------------------------------
 
-def run_wine(args, work):
-    """One new prefix, made before any case; one Wine server with its
-    descriptors on /dev/null serves every case, so that no service of Wine's
-    outlives a case holding its output pipe."""
+def run_machine(args, work):
+    """The kernel's cases, then Windows: one new prefix, made before any
+    case; one Wine server with its descriptors on /dev/null serves every
+    case, so that no service of Wine's outlives a case holding its output
+    pipe. Wine's bus drops a hidraw node that appears while it runs, so the
+    scale is there before Wine starts."""
+    for name, product, does, user, out, status in KERNEL:
+        scale = KernelScale(product, does)
+        run_real("Linux: " + name, scale, Platform([*user, args.native], {}), out, status)
+        os.close(scale.uhid)
     env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work)}
     quiet = {"env": {"PATH": os.environ["PATH"], **env}, "stdin": subprocess.DEVNULL,
              "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    scale = KernelScale(does="stream")
+    # Wine's HID bus without SDL (Debian has no i386 SDL2, and its failed
+    # start keeps the bus from starting) and without udevd (the machine has
+    # none: the bus then scans /dev itself), set before the prefix is made so
+    # that the bus starts with them.
+    (work / "system.reg").write_text("\n".join([
+        "WINE REGISTRY Version 2", r"[System\\CurrentControlSet\\Services\\WineBus]",
+        '"DisableUdevd"=dword:1', '"Enable SDL"=dword:0', ""]))
     subprocess.run(["wineserver", "--persistent"], check=True, **quiet)
     try:
         subprocess.run(["wine", "cmd", "/c", "exit"], timeout=600, check=True, **quiet)
-        (work / "exe").mkdir()
-        shutil.copy(Path(args.fake_dir) / "hidapi.dll", work / "exe")
-        exe = shutil.copy(args.probe, work / "exe")
+        exe = shutil.copy(args.probe, shutil.copytree(args.fake_dir, work / "exe"))
         run_table(args, work, Platform(["wine", exe], env, windows=True))
-        ran.append("the zip's exe with its real DLL")
-        real = subprocess.run(["wine", args.real], stdin=subprocess.DEVNULL,
-                              capture_output=True, env=quiet["env"], timeout=120)
-        check(ran[-1], "a silent failing start, status -1",
-              (real.stdout, real.returncode), (b"", 255))
+        # The zip as shipped, and beside its exe a stand-in for the cfgmgr32
+        # functions that Wine lacks.
+        name = "Windows: the zip's exe and DLL through Wine's HID stack"
+        scale.serve(lambda: scale.opened, time.monotonic() + 120)
+        check(name, "Wine's HID bus opened the scale", scale.opened, True)
+        shutil.copy(args.bridge, shutil.copytree(args.zip, work / "zip"))
+        platform = Platform(["wine", work / "zip/scale-probe.exe"],
+                            {**env, "WINEDLLOVERRIDES": "cfgmgr32=n,b"}, windows=True)
+        run_real(name, scale, platform, DONE + read_dump(SCALE_REPORT) + platform.pause, 0)
     finally:
         subprocess.run(["wineserver", "--kill"], **quiet)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("group", choices=["table", "terminal", "umockdev", "wine"])
-    for option in ("--probe", "--fake-dir", "--wrapper", "--real", "--work"):
+    parser.add_argument("group", choices=["table", "terminal", "demo", "machine"])
+    for option in "--probe --fake-dir --wrapper --zip --native --bridge --work".split():
         parser.add_argument(option)
     args = parser.parse_args()
     work = Path(args.work)
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    {"table": run_table, "terminal": run_terminal, "umockdev": run_umockdev,
-     "wine": run_wine}[args.group](args, work)
+    globals()["run_" + args.group](args, work)
     for name in ran:
         print(("FAIL " if name in failures else "ok   ") + name
               + "".join(f"\n     {failure}" for failure in failures.get(name, [])))
