@@ -234,17 +234,18 @@ class KernelScale:
     when it was opened ("stream"), as scales that stream their reading do.
     Closing its uhid file unplugs it."""
 
-    DESCRIPTOR = bytes.fromhex("0600ff0901a10115002600ff750895400901810209019102c0")
+    # The demo's scale's, which its ioctl file gives last, after its size.
+    DESCRIPTOR = bytes.fromhex((TOP / "demo/scale.ioctl").read_text().split()[-1])[4:]
     REPORT = struct.pack("<IH", 12, 64) + SCALE_REPORT  # UHID_INPUT2
 
-    def __init__(self, product=0x0004, does="answer"):
+    def __init__(self, product=int(SCALE[1], 16), does="answer"):
         self.stream, self.received, self.opened = does == "stream", [], False
         # What answers the command: the report, or UHID_DESTROY (6 bytes at least).
         self.answer = struct.pack("<IH", 1, 0) if does == "unplug" else self.REPORT
         self.uhid = os.open("/dev/uhid", os.O_RDWR)
-        os.write(self.uhid, struct.pack("<I128s64s64sHHIIII", 11, SCALE[3].encode(), b"",
-                                        SCALE[2].encode(), len(self.DESCRIPTOR), 3, 0x1111,
-                                        product, 0, 0) + self.DESCRIPTOR)  # UHID_CREATE2, BUS_USB
+        os.write(self.uhid, struct.pack(  # UHID_CREATE2: name, phys, uniq, ..., BUS_USB
+            "<I128s64s64sHHIIII", 11, SCALE[3].encode(), b"", SCALE[2].encode(),
+            len(self.DESCRIPTOR), 3, int(SCALE[0], 16), product, 0, 0) + self.DESCRIPTOR)
         # A kernel worker makes the node, soon.
         self.serve(lambda: glob.glob("/dev/hidraw*"), time.monotonic() + 10)
         assert glob.glob("/dev/hidraw*"), "uhid made no hidraw node: is hid-generic loaded?"
