@@ -1,12 +1,12 @@
 # Provides the target scale_probe_hidapi: the hidapi the probe links against,
 # always as a shared library so that a user can drop in another build.
 if(WIN32)
-  # The Windows backend, built from the same upstream release that Debian
-  # ships for Linux (unpacked by scripts/setup).
+  # The Windows backend, built from upstream's release that scripts/setup
+  # unpacks (hidapi_VERSION, after this, names it).
   set(HIDAPI_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/hidapi" CACHE PATH
       "hidapi source tree for the Windows DLL")
   if(NOT EXISTS "${HIDAPI_SOURCE_DIR}/CMakeLists.txt")
-    message(FATAL_ERROR "No hidapi source at ${HIDAPI_SOURCE_DIR}: run scripts/setup")
+    message(FATAL_ERROR "No hidapi source at ${HIDAPI_SOURCE_DIR}: run scripts/setup --zip")
   endif()
   set(BUILD_SHARED_LIBS ON)
   set(HIDAPI_INSTALL_TARGETS OFF)

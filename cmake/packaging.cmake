@@ -13,7 +13,8 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS scale-probe hidapi_winapi RUNTIME DESTINATION .)
-  install(FILES packaging/windows/README.txt DESTINATION .)
+  configure_file(packaging/windows/README.txt "${CMAKE_BINARY_DIR}/README.txt" @ONLY)
+  install(FILES "${CMAKE_BINARY_DIR}/README.txt" DESTINATION .)
   foreach(licence LICENSE.txt LICENSE-bsd.txt LICENSE-gpl3.txt LICENSE-orig.txt)
     install(FILES "${HIDAPI_SOURCE_DIR}/${licence}" DESTINATION . RENAME hidapi-${licence})
   endforeach()
@@ -39,6 +40,8 @@ else()
   # udev reads rules from <prefix>/lib/udev, whatever the library directory.
   install(FILES packaging/linux/70-scale-probe.rules DESTINATION lib/udev/rules.d)
   install(FILES "${compressed}/scale-probe.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/linux/org.example.scale_probe.metainfo.xml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES README.md packaging/linux/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # A Debian package whose version has no revision is a native one, whose
   # changelog is called changelog.gz.

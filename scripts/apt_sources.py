@@ -3,10 +3,12 @@
 bookworm-updates, bookworm-security ...), the ones the release's keyring can
 verify, so that nothing here ever names an archive itself.
 
-  apt_sources.py [--type deb|deb-src]   prints them as deb822 stanzas
+  apt_sources.py [--release CODENAME]   prints them as deb822 stanzas, for
+                                        another release by the same archives
+  apt_sources.py --archive              the archive of the release itself
 
-scripts/fresh-root gives them to a new root; scripts/setup turns them into
-source entries for a private apt configuration."""
+scripts/fresh-root gives them to a new root; scripts/setup takes files from
+the archive's pool."""
 
 import argparse
 import re
@@ -50,16 +52,28 @@ def deb_entries():
     return entries
 
 
-def release_entries(codename):
-    """The entries of this release's own suites."""
-    return [e for e in deb_entries()
-            if any(s == codename or s.startswith(codename + "-") for s in e[1])]
+def release_entries(codename=None):
+    """The entries of this machine's release's own suites, for `codename`'s
+    suites when given: another release of the same archives."""
+    own = release()
+    return [(uris, [s.replace(own, codename or own, 1) for s in suites], components, signed)
+            for uris, suites, components, signed in deb_entries()
+            if any(s == own or s.startswith(own + "-") for s in suites)]
 
 
-def sources_text(entries, kind="deb"):
+def archive():
+    """The archive that holds the release itself (its pool, its packages)."""
+    codename = release()
+    mirrors = [e[0][0] for e in release_entries() if codename in e[1] and e[0]]
+    if not mirrors:
+        raise SystemExit(f"apt_sources: no apt entry for {codename} on this machine")
+    return mirrors[0].rstrip("/")
+
+
+def sources_text(entries):
     stanzas = []
     for uris, suites, components, signed in entries:
-        stanza = (f"Types: {kind}\nURIs: {' '.join(uris)}\nSuites: {' '.join(suites)}\n"
+        stanza = (f"Types: deb\nURIs: {' '.join(uris)}\nSuites: {' '.join(suites)}\n"
                   f"Components: {' '.join(components)}\n")
         if signed:
             stanza += f"Signed-By: {signed}\n"
@@ -69,9 +83,10 @@ def sources_text(entries, kind="deb"):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--type", choices=["deb", "deb-src"], default="deb")
+    parser.add_argument("--release")
+    parser.add_argument("--archive", action="store_true")
     args = parser.parse_args()
-    print(sources_text(release_entries(release()), args.type), end="")
+    print(archive() if args.archive else sources_text(release_entries(args.release)), end="")
     return 0
 
 

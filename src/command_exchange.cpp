@@ -1,7 +1,10 @@
 #include "command_exchange.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+#include <hidapi/hidapi.h>
 
 #include "device_text.h"
 #include "platform/platform.h"

@@ -1,5 +1,8 @@
 #include "device_text.h"
 
+#include <cstddef>
+#include <cstdio>
+
 #include "platform/platform.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #include "scale_discovery.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include <hidapi/hidapi.h>

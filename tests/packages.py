@@ -23,7 +23,8 @@ from pathlib import Path
 TOP = Path(__file__).resolve().parent.parent
 DEB_FILES = ["usr/bin/scale-probe", "usr/lib/udev/rules.d/70-scale-probe.rules",
              "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
-             "usr/share/doc/scale-probe/copyright", "usr/share/man/man1/scale-probe.1.gz"]
+             "usr/share/doc/scale-probe/copyright", "usr/share/man/man1/scale-probe.1.gz",
+             "usr/share/metainfo/org.example.scale_probe.metainfo.xml"]
 ZIP_FILES = ["README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
              "hidapi-LICENSE-orig.txt", "hidapi-LICENSE.txt", "hidapi.dll", "scale-probe.exe"]
 # The scale, by its ids, handed to the user at the seat; no mode for all.
@@ -67,13 +68,17 @@ def check_deb(build, work):
            named == ["libc6", "libhidapi-hidraw0"], str(named))
     listing = [line.split() for line in run("dpkg-deb", "-c", str(deb)).splitlines()]
     files = sorted(entry[-1][2:] for entry in listing if not entry[0].startswith("d"))
-    expect("holds the binary, the rule, the manual page and the docs", files == DEB_FILES,
+    expect("holds the binary, the rule, the manual page, the docs and the metadata",
+           files == DEB_FILES,
            str(files))
     run("dpkg-deb", "-x", str(deb), str(work / "root"))
     rule = (work / "root" / DEB_FILES[1]).read_text()
     rule = re.sub(r"#.*", "", rule)
     pairs = {tuple(pair) for pair in re.findall(r'([\w{}]+)(==|\+=|=)"([^"]*)"', rule)}
     expect("the udev rule tags the scale for uaccess, and only that", pairs == RULE, str(pairs))
+    appstream = subprocess.run(["appstreamcli", "validate", "--no-net", work / "root" / DEB_FILES[-1]],
+                               capture_output=True, text=True)
+    expect("the AppStream metadata is valid", appstream.returncode == 0, appstream.stdout)
     lintian = subprocess.run(["lintian", "--fail-on", "error,warning", deb], capture_output=True,
                              text=True)
     expect("lintian finds no errors and no warnings", lintian.returncode == 0, lintian.stdout)

@@ -7,7 +7,9 @@
 #include <ctime>
 #include <cwchar>
 
+#include <signal.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {

@@ -1,6 +1,6 @@
-/* A test-only cfgmgr32.dll for Wine 8.0, whose own lacks or stubs functions
- * that hidapi's DLL looks up at start. Loaded from beside the exe through
- * WINEDLLOVERRIDES="cfgmgr32=n,b"; never shipped. */
+/* A test-only cfgmgr32.dll for Wine (8.0 and 10.0), whose own lacks or stubs
+ * functions that hidapi's DLL looks up at start. Loaded from beside the exe
+ * through WINEDLLOVERRIDES="cfgmgr32=n,b"; never shipped. */
 
 #include <windows.h>
 
