@@ -6,6 +6,7 @@
 #include <hidapi/hidapi.h>
 
 #include "device_text.h"
+#include "platform/platform.h"
 
 namespace {
 constexpr std::uint16_t scale_vendor_id = 0x1111;
@@ -17,7 +18,9 @@ scale_match find_scale() {
 
   // Ask for every device and filter here, so that the match rule is ours and
   // not the library's.
+  begin_utf8_device_text();
   hid_device_info *const head = hid_enumerate(0, 0);
+  end_utf8_device_text();
   for (const hid_device_info *dev = head; dev != nullptr; dev = dev->next) {
     if (dev->vendor_id != scale_vendor_id ||
         dev->product_id != scale_product_id) {

@@ -9,6 +9,9 @@ exit status, and whether it waited for a key.
       the pause on a terminal: one key press, and Ctrl-C at the prompt
   cases.py demo --probe P --work W
       scripts/demo: the real hidapi against the demo's emulated scale
+  cases.py locales --probe P --work W
+      the real hidapi again, the scale's text in UTF-8 as the kernel gives
+      it, shown under locales that spell it each their own way
   cases.py machine --native P --probe EXE --fake-dir D --zip DIR --bridge DLL --work W
       inside the test machine: the Linux probe with the real hidapi on the
       kernel's HID stack, a scale on uhid; then under Wine, the table for the
@@ -225,6 +228,39 @@ def run_demo(args, work):
           (DONE + read_dump(SCALE_REPORT) + PAUSE, 0))
 
 
+# The kernel's UTF-8 text, and how each locale shows it: "?" for what it
+# cannot spell or what is unsafe (ESC, a bidirectional override, and in an
+# 8-bit locale a C1 byte, as KOI8-R spells "─").
+SERIAL, PRODUCT = "SC-ä\x1b[2J", "Wäge € Scale ─\u202e"
+LOCALES = [("C", b"SC-??[2J", b"W?ge ? Scale ??"),
+           ("C.UTF-8", "SC-ä?[2J".encode(), "Wäge € Scale ─?".encode()),
+           ("en_US.ISO-8859-1", b"SC-\xe4?[2J", b"W\xe4ge ? Scale ??"),
+           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3?[2J", b"W\x8f\xab\xa3ge ? Scale \xa8\xa1?"),
+           ("ru_RU.KOI8-R", b"SC-??[2J", b"W?ge ? Scale ??")]
+
+
+def run_locales(args, work):
+    """No script for the node: the command goes nowhere and the read finds
+    nothing, so that only the text is at stake. The locales are built from
+    Debian's sources into the work folder; C.UTF-8 is the C library's own."""
+    device = (TOP / "demo/scale.umockdev").read_text().replace(
+        "product=Bench Scale", "product=" + PRODUCT).replace("HID_UNIQ=SC-000123", "HID_UNIQ=" + SERIAL)
+    (work / "scale.umockdev").write_text(device)
+    for name, _, _ in LOCALES[2:]:
+        language, charset = name.split(".")
+        subprocess.run(["localedef", "-i", language, "-f", charset, work / name],
+                       capture_output=True)
+    for name, serial, product in LOCALES:
+        ran.append(f"device text under {name}")
+        result = subprocess.run(
+            ["umockdev-run", "-d", "scale.umockdev", "-i", f"/dev/hidraw0={TOP}/demo/scale.ioctl",
+             "--", args.probe], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
+            env={"PATH": os.environ["PATH"], "LC_ALL": name, "LOCPATH": f"{work}:/usr/lib/locale"})
+        check(ran[-1], "identity, exit status", (result.stdout.split(b"\n")[:3], result.returncode),
+              (identity().encode().split(b"\n")[:1] + [b"  serial_number: " + serial,
+                                                       b"  Product:      " + product], 0))
+
+
 class KernelScale:
     """The scale as a real kernel HID device, through uhid: on the USB bus,
     named and numbered like the table's scale, with a vendor page of one
@@ -329,7 +365,7 @@ def run_machine(args, work):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("group", choices=["table", "terminal", "demo", "machine"])
+    parser.add_argument("group", choices=["table", "terminal", "demo", "locales", "machine"])
     for option in "--probe --fake-dir --wrapper --zip --native --bridge --work".split():
         parser.add_argument(option)
     args = parser.parse_args()

@@ -1,5 +1,6 @@
 // The device-text printer at its edges, in the C and a UTF-8 locale, and the
-// UTF-16 decoding that Windows builds print through, checked here natively.
+// UTF-16 decoding and the code-page decision that Windows builds print
+// through, checked here natively.
 
 #include <clocale>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "device_text.h"
+#include "platform/code_pages.h"
 
 namespace {
 int failed = 0;
@@ -36,6 +38,10 @@ void expect_printed(const char *locale, const wchar_t *text,
 const wchar_t *const edges =
     L"\x1F\x20\x7E\x7F\x80\x9F\xA0\x100\xD7FF\xD800\xDFFF"
     L"\xE000\xD83D\xDE00\xFFFFFFFF\x10FFFF\x110000";
+// The bidirectional controls and the line and paragraph separators, and
+// their neighbours.
+const wchar_t *const bidi =
+    L"\x200D\x200E\x200F\x2010\x2027\x2028\x202E\x202F\x2065\x2066\x2069\x206A";
 // What the C locale cannot show, a tag character that glibc would drop
 // unseen among it.
 const wchar_t *const ascii_only = L"A~\x7F\xA0\xE0041\x20AC";
@@ -52,12 +58,24 @@ const struct {
     {{0xD800, 0xE000}, 0xD800, 1},  {{0xD800}, 0xD800, 1},
     {{0xE000, 0xDC00}, 0xE000, 1},
 };
+// Each run of code pages that refuse the flags, and its neighbours.
+const struct {
+  unsigned code_page;
+  bool refuses;
+} code_pages[] = {
+    {41, false},    {42, true},    {43, false},    {1252, false},
+    {50219, false}, {50220, true}, {50229, true},  {50230, false},
+    {54935, false}, {54936, true}, {54937, false}, {57001, false},
+    {57002, true},  {57011, true}, {57012, false}, {64999, false},
+    {65000, true},  {65001, true}, {65002, false},
+};
 } // namespace
 
 int main() {
   expect_printed("C.UTF-8", edges,
                  "? ~???\xC2\xA0\xC4\x80\xED\x9F\xBF??\xEE\x80\x80???"
                  "\xF4\x8F\xBF\xBF?");
+  expect_printed("C.UTF-8", bidi, "\u200D??\u2010\u2027??\u202F\u2065??\u206A");
   expect_printed("C", ascii_only, "A~????");
   expect_printed("C", nullptr, "(null)");
   expect_printed("C", L"", "");
@@ -66,6 +84,10 @@ int main() {
     const char32_t code_point = take_code_point(text, true);
     expect(code_point == c.code_point && text - c.units == c.used,
            "UTF-16 from " + std::to_string(c.units[0]));
+  }
+  for (const auto &c : code_pages) {
+    expect(code_page_refuses_flags(c.code_page) == c.refuses,
+           "code page " + std::to_string(c.code_page));
   }
   std::printf("device_text: %d failed\n", failed);
   return failed == 0 ? 0 : 1;

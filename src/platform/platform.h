@@ -9,6 +9,13 @@
 // is converted and shown in the user's own encoding.
 void init_console();
 
+// hidapi's Linux backend decodes the kernel's device text, which is UTF-8,
+// under the calling thread's locale. Between these two calls that locale is
+// a UTF-8 one, whatever the user's, so that no text is lost or garbled
+// before it is shown in the user's own encoding. Elsewhere they do nothing.
+void begin_utf8_device_text();
+void end_utf8_device_text();
+
 // Blocks the whole program for at least `ms` milliseconds.
 void sleep_ms(unsigned ms);
 

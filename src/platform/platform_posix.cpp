@@ -4,15 +4,22 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <cwchar>
 
+#include <locale.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
+// The UTF-8 locale that device text is decoded under, while it is in use,
+// and the user's to go back to.
+locale_t utf8_locale = nullptr;
+locale_t user_locale = nullptr;
+
 // The terminal settings to put back if a signal ends the program during the
 // pause; only touched from the main flow before the handlers are installed.
 termios saved_terminal;
@@ -50,6 +57,23 @@ void wait_for_key_on_terminal() {
 
 void init_console() { std::setlocale(LC_CTYPE, ""); }
 
+void begin_utf8_device_text() {
+  // C.UTF-8 comes with the C library; where it is missing, the text is
+  // decoded in the user's locale, as hidapi would anyway.
+  utf8_locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  if (utf8_locale != nullptr) {
+    user_locale = uselocale(utf8_locale);
+  }
+}
+
+void end_utf8_device_text() {
+  if (utf8_locale != nullptr) {
+    uselocale(user_locale);
+    freelocale(utf8_locale);
+    utf8_locale = nullptr;
+  }
+}
+
 void sleep_ms(unsigned ms) {
   // The program handles no signal while it sleeps, so nothing cuts it short.
   const timespec wait = {static_cast<time_t>(ms / 1000),
@@ -86,6 +110,12 @@ bool encode_for_console(char32_t code_point, console_char &out) {
   // glibc's ASCII conversion drops some characters (the Unicode tag
   // characters) without a word; a character must never vanish unseen.
   if (n == static_cast<std::size_t>(-1) || n == 0) {
+    return false;
+  }
+  // In a single-byte encoding, 0x80 .. 0x9F may spell printable characters
+  // (KOI8-R's box drawing), but 8-bit terminals obey them as C1 controls.
+  const auto first = static_cast<unsigned char>(out.bytes[0]);
+  if (MB_CUR_MAX == 1 && first >= 0x80 && first <= 0x9F) {
     return false;
   }
   out.size = n;

@@ -6,7 +6,13 @@
 
 #include <windows.h>
 
+#include "platform/code_pages.h"
+
 void init_console() { std::setlocale(LC_CTYPE, ""); }
+
+// hidapi's Windows backend hands over the device's own UTF-16 text.
+void begin_utf8_device_text() {}
+void end_utf8_device_text() {}
 
 void sleep_ms(unsigned ms) { Sleep(ms); }
 
@@ -28,7 +34,7 @@ bool encode_for_console(char32_t code_point, console_char &out) {
   if (code_page == 0) {
     code_page = GetACP();
   }
-  wchar_t units[2];
+  wchar_t units[2] = {};
   int count = 1;
   if (code_point >= 0x10000) {
     units[0] = static_cast<wchar_t>(0xD800 + ((code_point - 0x10000) >> 10));
@@ -37,16 +43,24 @@ bool encode_for_console(char32_t code_point, console_char &out) {
   } else {
     units[0] = static_cast<wchar_t>(code_point);
   }
-  BOOL lossy = FALSE;
   // No best fit: a character the page lacks must become "?", not a
-  // look-alike. UTF-8 and UTF-7 refuse both that flag and the lossy-
-  // conversion report; they can encode every code point anyway.
-  const bool unicode_page = code_page == CP_UTF8 || code_page == CP_UTF7;
-  const int n = WideCharToMultiByte(
-      code_page, unicode_page ? 0 : WC_NO_BEST_FIT_CHARS, units, count,
-      out.bytes, sizeof out.bytes, nullptr, unicode_page ? nullptr : &lossy);
+  // look-alike. Pages that refuse the flag and the lossy-conversion report
+  // are converted without them; there, only a character that reads back as
+  // itself was really shown.
+  const bool plain = code_page_refuses_flags(code_page);
+  BOOL lossy = FALSE;
+  const int n = WideCharToMultiByte(code_page, plain ? 0 : WC_NO_BEST_FIT_CHARS,
+                                    units, count, out.bytes, sizeof out.bytes,
+                                    nullptr, plain ? nullptr : &lossy);
   if (n <= 0 || lossy) {
     return false;
+  }
+  if (plain) {
+    wchar_t back[2] = {};
+    if (MultiByteToWideChar(code_page, 0, out.bytes, n, back, 2) != count ||
+        back[0] != units[0] || back[1] != units[1]) {
+      return false;
+    }
   }
   out.size = static_cast<std::size_t>(n);
   return true;
