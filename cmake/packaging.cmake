@@ -56,7 +56,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Finds the scale (USB vendor 1111, product 0004) among the HID devices,
 prints its identity, sends one command report and prints the reply as
-hexadecimal bytes. A udev rule lets the user at the seat open the scale
-without root.")
+hexadecimal bytes. A udev rule lets the user at the seat, and the members
+of plugdev, open the scale without root.")
 endif()
 include(CPack)

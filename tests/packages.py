@@ -27,9 +27,11 @@ DEB_FILES = ["usr/bin/scale-probe", "usr/lib/udev/rules.d/70-scale-probe.rules",
              "usr/share/metainfo/org.example.scale_probe.metainfo.xml"]
 ZIP_FILES = ["README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
              "hidapi-LICENSE-orig.txt", "hidapi-LICENSE.txt", "hidapi.dll", "scale-probe.exe"]
-# The scale, by its ids, handed to the user at the seat; no mode for all.
+# The scale, by its ids, handed to the user at the seat and to plugdev;
+# nothing for others.
 RULE = {("SUBSYSTEM", "==", "hidraw"), ("ATTRS{idVendor}", "==", "1111"),
-        ("ATTRS{idProduct}", "==", "0004"), ("TAG", "+=", "uaccess")}
+        ("ATTRS{idProduct}", "==", "0004"), ("TAG", "+=", "uaccess"), ("GROUP", "=", "plugdev"),
+        ("MODE", "=", "0660")}
 passed, failed = [], []
 
 
@@ -75,7 +77,8 @@ def check_deb(build, work):
     rule = (work / "root" / DEB_FILES[1]).read_text()
     rule = re.sub(r"#.*", "", rule)
     pairs = {tuple(pair) for pair in re.findall(r'([\w{}]+)(==|\+=|=)"([^"]*)"', rule)}
-    expect("the udev rule tags the scale for uaccess, and only that", pairs == RULE, str(pairs))
+    expect("the udev rule gives the scale to the user at the seat and to plugdev, and only that",
+           pairs == RULE, str(pairs))
     appstream = subprocess.run(["appstreamcli", "validate", "--no-net", work / "root" / DEB_FILES[-1]],
                                capture_output=True, text=True)
     expect("the AppStream metadata is valid", appstream.returncode == 0, appstream.stdout)
