@@ -230,13 +230,13 @@ def run_demo(args, work):
 
 # The kernel's UTF-8 text, and how each locale shows it: "?" for what it
 # cannot spell or what is unsafe (ESC, a bidirectional override, and in an
-# 8-bit locale a C1 byte, as KOI8-R spells "─").
-SERIAL, PRODUCT = "SC-ä\x1b[2J", "Wäge € Scale ─\u202e"
-LOCALES = [("C", b"SC-??[2J", b"W?ge ? Scale ??"),
-           ("C.UTF-8", "SC-ä?[2J".encode(), "Wäge € Scale ─?".encode()),
-           ("en_US.ISO-8859-1", b"SC-\xe4?[2J", b"W\xe4ge ? Scale ??"),
-           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3?[2J", b"W\x8f\xab\xa3ge ? Scale \xa8\xa1?"),
-           ("ru_RU.KOI8-R", b"SC-??[2J", b"W?ge ? Scale ??")]
+# 8-bit locale a C1 byte, as KOI8-R spells "─" and a no-break space).
+SERIAL, PRODUCT = "SC-ä\x1b[2J", "Wäge\xa0€ Scale ─\u202e"
+LOCALES = [("C", b"SC-??[2J", b"W?ge?? Scale ??"),
+           ("C.UTF-8", "SC-ä?[2J".encode(), "Wäge\xa0€ Scale ─?".encode()),
+           ("en_US.ISO-8859-1", b"SC-\xe4?[2J", b"W\xe4ge\xa0? Scale ??"),
+           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3?[2J", b"W\x8f\xab\xa3ge?? Scale \xa8\xa1?"),
+           ("ru_RU.KOI8-R", b"SC-??[2J", b"W?ge?? Scale ??")]
 
 
 def run_locales(args, work):
