@@ -230,13 +230,13 @@ def run_demo(args, work):
 
 # The kernel's UTF-8 text, and how each locale shows it: "?" for what it
 # cannot spell or what is unsafe (ESC, a bidirectional override, and in an
-# 8-bit locale a C1 byte, as KOI8-R spells "─" and a no-break space).
-SERIAL, PRODUCT = "SC-ä\x1b[2J", "Wäge\xa0€ Scale ─\u202e"
-LOCALES = [("C", b"SC-??[2J", b"W?ge?? Scale ??"),
-           ("C.UTF-8", "SC-ä?[2J".encode(), "Wäge\xa0€ Scale ─?".encode()),
-           ("en_US.ISO-8859-1", b"SC-\xe4?[2J", b"W\xe4ge\xa0? Scale ??"),
-           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3?[2J", b"W\x8f\xab\xa3ge?? Scale \xa8\xa1?"),
-           ("ru_RU.KOI8-R", b"SC-??[2J", b"W?ge?? Scale ??")]
+# 8-bit locale a C1 byte, as KOI8-R spells "─", a no-break space and "÷").
+SERIAL, PRODUCT = "SC-ä\x1b[2J", "Wäge\xa0€ Scale ─÷\u202e"
+LOCALES = [("C", b"SC-??[2J", b"W?ge?? Scale ???"),
+           ("C.UTF-8", "SC-ä?[2J".encode(), "Wäge\xa0€ Scale ─÷?".encode()),
+           ("en_US.ISO-8859-1", b"SC-\xe4?[2J", b"W\xe4ge\xa0? Scale ?\xf7?"),
+           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3?[2J", b"W\x8f\xab\xa3ge?? Scale \xa8\xa1\xa1\xe0?"),
+           ("ru_RU.KOI8-R", b"SC-??[2J", b"W?ge?? Scale ???")]
 
 
 def run_locales(args, work):
@@ -255,7 +255,8 @@ def run_locales(args, work):
         result = subprocess.run(
             ["umockdev-run", "-d", "scale.umockdev", "-i", f"/dev/hidraw0={TOP}/demo/scale.ioctl",
              "--", args.probe], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
-            env={"PATH": os.environ["PATH"], "LC_ALL": name, "LOCPATH": f"{work}:/usr/lib/locale"})
+            env={"PATH": os.environ["PATH"], "LC_ALL": name, "LOCPATH": f"{work}:/usr/lib/locale"},
+            timeout=60)
         check(ran[-1], "identity, exit status", (result.stdout.split(b"\n")[:3], result.returncode),
               (identity().encode().split(b"\n")[:1] + [b"  serial_number: " + serial,
                                                        b"  Product:      " + product], 0))
