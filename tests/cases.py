@@ -243,8 +243,9 @@ def run_locales(args, work):
     """No script for the node: the command goes nowhere and the read finds
     nothing, so that only the text is at stake. The locales are built from
     Debian's sources into the work folder; C.UTF-8 is the C library's own."""
-    device = (TOP / "demo/scale.umockdev").read_text().replace(
-        "product=Bench Scale", "product=" + PRODUCT).replace("HID_UNIQ=SC-000123", "HID_UNIQ=" + SERIAL)
+    device = (TOP / "demo/scale.umockdev").read_text()
+    device = device.replace("product=Bench Scale", "product=" + PRODUCT)
+    device = device.replace("HID_UNIQ=SC-000123", "HID_UNIQ=" + SERIAL)
     (work / "scale.umockdev").write_text(device)
     for name, _, _ in LOCALES[2:]:
         language, charset = name.split(".")
