@@ -13,7 +13,9 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS scale-probe hidapi_winapi RUNTIME DESTINATION .)
-  configure_file(packaging/windows/README.txt "${CMAKE_BINARY_DIR}/README.txt" @ONLY)
+  # CRLF, so that any Windows editor shows the lines apart.
+  configure_file(packaging/windows/README.txt "${CMAKE_BINARY_DIR}/README.txt" @ONLY
+                 NEWLINE_STYLE CRLF)
   install(FILES "${CMAKE_BINARY_DIR}/README.txt" DESTINATION .)
   foreach(licence LICENSE.txt LICENSE-bsd.txt LICENSE-gpl3.txt LICENSE-orig.txt)
     install(FILES "${HIDAPI_SOURCE_DIR}/${licence}" DESTINATION . RENAME hidapi-${licence})
