@@ -73,20 +73,20 @@ def check_deb(build, work, preset):
     listing = [line.split() for line in run("dpkg-deb", "-c", str(deb)).splitlines()]
     files = sorted(entry[-1][2:] for entry in listing if not entry[0].startswith("d"))
     expect("holds the binary, the rule, the manual page, the docs and the metadata",
-           files == DEB_FILES,
-           str(files))
+           files == DEB_FILES, str(files))
     run("dpkg-deb", "-x", str(deb), str(work / "root"))
     rule = (work / "root" / DEB_FILES[1]).read_text()
     rule = re.sub(r"#.*", "", rule)
     pairs = {tuple(pair) for pair in re.findall(r'([\w{}]+)(==|\+=|=)"([^"]*)"', rule)}
     expect("the udev rule gives the scale to the user at the seat and to plugdev, and only that",
            pairs == RULE, str(pairs))
-    appstream = subprocess.run(["appstreamcli", "validate", "--no-net", work / "root" / DEB_FILES[-1]],
-                               capture_output=True, text=True)
-    expect("the AppStream metadata is valid", appstream.returncode == 0, appstream.stdout)
-    lintian = subprocess.run(["lintian", "--fail-on", "error,warning", deb], capture_output=True,
-                             text=True)
-    expect("lintian finds no errors and no warnings", lintian.returncode == 0, lintian.stdout)
+    for what, checker in (
+            ("the AppStream metadata is valid",
+             ["appstreamcli", "validate", "--no-net", work / "root" / DEB_FILES[-1]]),
+            ("lintian finds no errors and no warnings",
+             ["lintian", "--fail-on", "error,warning", deb])):
+        checked = subprocess.run(checker, capture_output=True, text=True)
+        expect(what, checked.returncode == 0, checked.stdout)
 
     header, segments, dynamic, symbols = (run("readelf", "-W", flag, work / "root" / DEB_FILES[0])
                                           for flag in ("-h", "-l", "-d", "--dyn-syms"))
