@@ -1,19 +1,40 @@
 #include "device_text.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 #include "platform/platform.h"
 
 namespace {
-// C0 controls and DEL are caught below by their bytes, in any encoding. The
-// C1 controls need catching by code point: UTF-8 spells them without a
-// control byte (C2 80 .. C2 9F), and some terminals still obey them. So do
-// the bidirectional controls and the line and paragraph separators, which
-// can make one serial number display as another.
-bool is_unsafe(char32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F ||
-         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+// What never reaches the console as itself, whatever it can show:
+// characters that act instead of showing (controls), that can make one
+// serial number display as another (bidirectional controls, line breaks),
+// that show as nothing, so that a copied serial number carries what nobody
+// saw (format characters), and what is no character at all.
+constexpr struct {
+  char32_t first, last;
+} refused[] = {
+    {0x00, 0x1F},       // C0 controls
+    {0x7F, 0x9F},       // DEL, C1 controls
+    {0xAD, 0xAD},       // soft hyphen
+    {0x061C, 0x061C},   // Arabic letter mark
+    {0x200B, 0x200F},   // zero-width space and joiners, LRM, RLM
+    {0x2028, 0x202E},   // line and paragraph separators, embeddings, overrides
+    {0x2060, 0x2064},   // word joiner, invisible operators
+    {0x2066, 0x2069},   // isolates
+    {0xD800, 0xDFFF},   // surrogates
+    {0xFEFF, 0xFEFF},   // zero-width no-break space, the byte order mark
+    {0xFFF9, 0xFFFB},   // interlinear annotation
+    {0xE0000, 0xE007F}, // tags
+    {0x110000, 0xFFFFFFFF}, // past Unicode
+};
+
+bool is_refused(char32_t c) {
+  return std::any_of(
+      std::begin(refused), std::end(refused),
+      [c](const auto &range) { return c >= range.first && c <= range.last; });
 }
 
 // No control byte may reach the console, whatever character it spells: an
@@ -48,9 +69,15 @@ void put_device_text(const wchar_t *text, std::FILE *out) {
     return;
   }
   while (*text != L'\0') {
-    const char32_t c = take_code_point(text, sizeof(wchar_t) == 2);
+    char32_t c = take_code_point(text, sizeof(wchar_t) == 2);
+    if (is_refused(c)) {
+      c = U'?';
+    }
+    if (put_to_unicode_console(c, out)) {
+      continue;
+    }
     console_char ch; // filled in only where the encoding succeeds
-    if (is_unsafe(c) || !encode_for_console(c, ch) || has_control_byte(ch)) {
+    if (!encode_for_console(c, ch) || has_control_byte(ch)) {
       std::fputc('?', out);
     } else {
       std::fwrite(ch.bytes, 1, ch.size, out);

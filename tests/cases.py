@@ -89,6 +89,10 @@ TABLE = [
     ("hostile and non-ASCII device text",
      dict(devices=[(*SCALE[:2], "\x1b[2J\x07S\r\nX\x7f\x9b31m", "Wäge € \U0001F600")]),
      identity("?[2J?S??X??31m", "Wäge € \U0001F600") + WRITE_DUMP + read_dump(), 0, "read"),
+    # Last: the Windows console shows it too.
+    ("device text in any script", dict(devices=[
+        (*SCALE[:2], "SN-é\xa0Скале\x1b[2J\x07", "Wäge 中文 ÉØ \u202eabc\u200b")]),
+     identity("SN-é\xa0Скале?[2J?", "Wäge 中文 ÉØ ?abc?") + WRITE_DUMP + read_dump(), 0, "read"),
 ]
 
 
@@ -230,13 +234,19 @@ def run_demo(args, work):
 
 # The kernel's UTF-8 text, and how each locale shows it: "?" for what it
 # cannot spell or what is unsafe (ESC, a bidirectional override, and in an
-# 8-bit locale a C1 byte, as KOI8-R spells "─", a no-break space and "÷").
-SERIAL, PRODUCT = "SC-ä\x1b[2J", "Wäge\xa0€ Scale ─÷\u202e"
-LOCALES = [("C", b"SC-??[2J", b"W?ge?? Scale ???"),
-           ("C.UTF-8", "SC-ä?[2J".encode(), "Wäge\xa0€ Scale ─÷?".encode()),
-           ("en_US.ISO-8859-1", b"SC-\xe4?[2J", b"W\xe4ge\xa0? Scale ?\xf7?"),
-           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3?[2J", b"W\x8f\xab\xa3ge?? Scale \xa8\xa1\xa1\xe0?"),
-           ("ru_RU.KOI8-R", b"SC-??[2J", b"W?ge?? Scale ???")]
+# 8-bit locale a C1 byte, as KOI8-R spells "─", a no-break space and "÷" and
+# TCVN "Ớ", or a C0 byte, as TCVN spells "Ú"). SHIFT_JISX0213 holds "か" back
+# until its state is ended.
+SERIAL, PRODUCT = "SC-äÚ\x1b[2J", "Wäge\xa0€ Scale ─÷\u202eỚか"
+LOCALES = [("C", b"SC-???[2J", b"W?ge?? Scale ?????"),
+           ("C.UTF-8", "SC-äÚ?[2J".encode(), "Wäge\xa0€ Scale ─÷?Ớか".encode()),
+           ("en_US.ISO-8859-1", b"SC-\xe4\xda?[2J", b"W\xe4ge\xa0? Scale ?\xf7???"),
+           ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3\x8f\xaa\xe2?[2J",
+            b"W\x8f\xab\xa3ge?? Scale \xa8\xa1\xa1\xe0??\xa4\xab"),
+           ("ru_RU.KOI8-R", b"SC-???[2J", b"W?ge?? Scale ?????"),
+           ("vi_VN.TCVN5712-1", b"SC-???[2J", b"W?ge\xa0? Scale ?????"),
+           ("ja_JP.SHIFT_JISX0213", b"SC-\x85\x79\x85\x6f?[2J",
+            b"W\x85\x79ge\x85\x41\x85\x40 Scale \x84\x9f\x81\x80??\x82\xa9")]
 
 
 def run_locales(args, work):

@@ -4,9 +4,9 @@
 // these calls; each platform has one source file that implements them all.
 
 #include <cstddef>
+#include <cstdio>
 
-// Takes the character type from the user's environment, so that device text
-// is converted and shown in the user's own encoding.
+// Makes ready to show device text in the user's own encoding.
 void init_console();
 
 // hidapi's Linux backend decodes the kernel's device text, which is UTF-8,
@@ -23,13 +23,17 @@ void sleep_ms(unsigned ms);
 // key, the way the Windows command processor's "pause" does.
 void pause_console();
 
+// Where `out` is a console that takes Unicode text itself (Windows'), writes
+// the character there, after what `out` holds, and returns true. Elsewhere
+// it writes nothing and returns false: the character goes out as bytes.
+bool put_to_unicode_console(char32_t code_point, std::FILE *out);
+
 // One character as the console's encoding spells it.
 struct console_char {
-  char bytes[16]; // enough for any encoding's longest character
+  char bytes[32]; // a character and the bytes that end a shift state
   std::size_t size;
 };
 
-// Encodes one code point for the console. Returns false when it is no
-// Unicode character (a surrogate, a value past U+10FFFF) or the console
-// cannot show it.
+// Encodes one Unicode character for the console. Returns false when the
+// console cannot show it, or would take its encoding for a C1 control.
 bool encode_for_console(char32_t code_point, console_char &out);

@@ -3,6 +3,7 @@
 #include <climits>
 #include <clocale>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,6 +11,7 @@
 
 #include <locale.h>
 #include <signal.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,24 +100,32 @@ void pause_console() {
   std::fputs("\n", stdout);
 }
 
+bool put_to_unicode_console(char32_t /*code_point*/, std::FILE * /*out*/) {
+  return false; // a terminal takes bytes in the locale's encoding
+}
+
 bool encode_for_console(char32_t code_point, console_char &out) {
-  static_assert(sizeof out.bytes >= MB_LEN_MAX, "a character must fit");
-  // glibc's UTF-8 would spell values past Unicode in the old long forms.
-  if (code_point > 0x10FFFF) {
-    return false;
-  }
+  static_assert(sizeof out.bytes >= std::size_t{2} * MB_LEN_MAX,
+                "a character must fit");
   std::mbstate_t state = {};
-  const std::size_t n =
+  std::size_t n =
       std::wcrtomb(out.bytes, static_cast<wchar_t>(code_point), &state);
-  // glibc's ASCII conversion drops some characters (the Unicode tag
-  // characters) without a word; a character must never vanish unseen.
-  if (n == static_cast<std::size_t>(-1) || n == 0) {
+  if (n == static_cast<std::size_t>(-1)) {
     return false;
   }
-  // In a single-byte encoding, 0x80 .. 0x9F may spell printable characters
-  // (KOI8-R's box drawing), but 8-bit terminals obey them as C1 controls.
+  // A stateful charset (BIG5-HKSCS, the JIS X 0213 ones, TSCII) may hold a
+  // character back in case the next one combines with it; ending the state
+  // gives its bytes, and a NUL that is not the character's.
+  const std::size_t ending = std::wcrtomb(out.bytes + n, L'\0', &state);
+  if (ending == static_cast<std::size_t>(-1)) {
+    return false;
+  }
+  n += ending - 1;
+  // A single byte from 0x80 to 0x9F may spell a printable character (KOI8-R's
+  // box drawing, Vietnamese letters in TCVN), but 8-bit terminals obey it as
+  // a C1 control. And no character may vanish unseen.
   const auto first = static_cast<unsigned char>(out.bytes[0]);
-  if (MB_CUR_MAX == 1 && first >= 0x80 && first <= 0x9F) {
+  if (n == 0 || (n == 1 && first >= 0x80 && first <= 0x9F)) {
     return false;
   }
   out.size = n;
