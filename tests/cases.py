@@ -12,17 +12,20 @@ exit status, and whether it waited for a key.
   cases.py locales --probe P --work W
       the real hidapi again, the scale's text in UTF-8 as the kernel gives
       it, shown under locales that spell it each their own way
-  cases.py machine --native P --probe EXE --fake-dir D --zip DIR --bridge DLL --work W
-      inside the test machine: the Linux probe with the real hidapi on the
-      kernel's HID stack, a scale on uhid; then under Wine, the table for the
-      Windows exe (CRLF, the command processor's pause) and the zip's exe with
-      its real DLL through Wine's HID stack to the same kind of scale"""
+  cases.py machine --native DIR --probe EXE --fake-dir D --zip DIR --bridge DLL --work W
+      inside the test machine, the scale as a USB gadget: the Linux package
+      (its probe with the real hidapi, its udev rule under udevd); then under
+      Wine, the table for the Windows exe (CRLF, the command processor's
+      pause), and in Wine's console device text in any script and the zip's
+      exe with its real DLL through Wine's HID stack"""
 
 import argparse
+import contextlib
 import fcntl
-import glob
+import grp
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -30,8 +33,11 @@ import subprocess
 import struct
 import sys
 import termios
+import threading
 import time
 from pathlib import Path
+
+import pyte
 
 TOP = Path(__file__).resolve().parent.parent
 COMMAND = bytes.fromhex("00434d443e06000012200052445a8e") + bytes(50)
@@ -273,104 +279,168 @@ def run_locales(args, work):
                                                        b"  Product:      " + product], 0))
 
 
-class KernelScale:
-    """The scale as a real kernel HID device, through uhid: on the USB bus,
-    named and numbered like the table's scale, with a vendor page of one
-    64-byte input and one 64-byte output report. While it serves, it keeps
-    each output report it gets and answers it with its report ("answer"),
-    or unplugs itself ("unplug"); or also sends its report every 5 ms from
-    when it was opened ("stream"), as scales that stream their reading do.
-    Closing its uhid file unplugs it."""
+class Scale:
+    """The scale as real USB hardware: a configfs HID gadget on the kernel's
+    dummy host controller, which usbhid enumerates as a plugged-in device,
+    its serial number and product name USB string descriptors, its report
+    descriptor the demo's. Without an OUT endpoint, the command comes by
+    SET_REPORT over the control pipe. A thread plays its side through its
+    /dev/hidgN: it keeps each output report and answers it with its report
+    ("answer") or unplugs the scale ("unplug"); or also sends its report
+    every 5 ms, as scales that stream their reading do ("stream")."""
 
-    # The demo's scale's, which its ioctl file gives last, after its size.
     DESCRIPTOR = bytes.fromhex((TOP / "demo/scale.ioctl").read_text().split()[-1])[4:]
-    REPORT = struct.pack("<IH", 12, 64) + SCALE_REPORT  # UHID_INPUT2
 
-    def __init__(self, product=int(SCALE[1], 16), does="answer"):
-        self.stream, self.received, self.opened = does == "stream", [], False
-        # What answers the command: the report, or UHID_DESTROY (6 bytes at least).
-        self.answer = struct.pack("<IH", 1, 0) if does == "unplug" else self.REPORT
-        self.uhid = os.open("/dev/uhid", os.O_RDWR)
-        os.write(self.uhid, struct.pack(  # UHID_CREATE2: name, phys, uniq, ..., BUS_USB
-            "<I128s64s64sHHIIII", 11, SCALE[3].encode(), b"", SCALE[2].encode(),
-            len(self.DESCRIPTOR), 3, int(SCALE[0], 16), product, 0, 0) + self.DESCRIPTOR)
-        # A kernel worker makes the node, soon.
-        self.serve(lambda: glob.glob("/dev/hidraw*"), time.monotonic() + 10)
-        assert glob.glob("/dev/hidraw*"), "uhid made no hidraw node: is hid-generic loaded?"
+    def __init__(self, product=int(SCALE[1], 16), does="answer", out_endpoint=True):
+        self.gadget = Path("/sys/kernel/config/usb_gadget/scale")
+        self.does, self.received = does, []
+        for folder in ("", "strings/0x409", "functions/hid.0", "configs/c.1"):
+            (self.gadget / folder).mkdir()
+        for name, value in (("idVendor", "0x" + SCALE[0]), ("idProduct", hex(product)),
+                            ("strings/0x409/serialnumber", SCALE[2]),
+                            ("strings/0x409/product", SCALE[3]),
+                            ("functions/hid.0/report_length", "64"),
+                            ("functions/hid.0/no_out_endpoint", str(int(not out_endpoint)))):
+            (self.gadget / name).write_text(value)
+        (self.gadget / "functions/hid.0/report_desc").write_bytes(self.DESCRIPTOR)
+        (self.gadget / "configs/c.1/hid.0").symlink_to(self.gadget / "functions/hid.0")
+        (self.gadget / "UDC").write_text(os.listdir("/sys/class/udc")[0])
+        hidg = Path("/sys/dev/char", (self.gadget / "functions/hid.0/dev").read_text().strip())
+        self.hidg = os.open(Path("/dev", hidg.resolve().name), os.O_RDWR | os.O_NONBLOCK)
+        # Enumerated, and udev done with the node: its database entry is there.
+        self.node, self.udev = wait_for(lambda: [
+            (Path("/dev", node.name), udev) for node in Path("/sys/class/hidraw").iterdir()
+            if (udev := Path(f"/run/udev/data/c{(node / 'dev').read_text().strip()}")).exists()])
+        threading.Thread(target=self.serve, daemon=True).start()
 
-    def serve(self, done, deadline):
-        """Serves until done() or the deadline, on the monotonic clock."""
-        while not done() and time.monotonic() < deadline:
-            if select.select([self.uhid], [], [], 0.005)[0]:
-                event = os.read(self.uhid, 4376)
-                kind = struct.unpack_from("<I", event)[0]
-                self.opened |= kind == 4  # UHID_OPEN: someone opened the hidraw node
-                if kind == 6:  # UHID_OUTPUT
-                    self.received.append(event[4:4 + struct.unpack_from("<H", event, 4100)[0]])
-                    os.write(self.uhid, self.answer)
-            if self.opened and self.stream:
-                os.write(self.uhid, self.REPORT)
+    def serve(self):
+        answered = 0
+        with contextlib.suppress(OSError):  # unplugged
+            while (self.gadget / "UDC").read_text().strip():
+                if select.select([self.hidg], [], [], 0.005)[0]:
+                    self.received.append(os.read(self.hidg, 64))
+                    if self.does == "unplug":
+                        return (self.gadget / "UDC").write_text("\n")
+                if self.does == "stream" or answered < len(self.received):
+                    with contextlib.suppress(BlockingIOError):  # the host has not polled yet
+                        os.write(self.hidg, SCALE_REPORT)
+                        answered = len(self.received)
+
+    def unplug(self):
+        """A real disconnect, unless the scale made it; then takes it apart."""
+        with contextlib.suppress(OSError):  # already unplugged
+            (self.gadget / "UDC").write_text("\n")
+        wait_for(lambda: not self.udev.exists())
+        os.close(self.hidg)
+        (self.gadget / "configs/c.1/hid.0").unlink()
+        for folder in ("configs/c.1", "functions/hid.0", "strings/0x409", ""):
+            (self.gadget / folder).rmdir()
 
 
-# name, the product id, what the scale does, who runs the probe, the output,
-# the status
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-KERNEL = [("a full exchange", 0x0004, "answer", [], DONE + read_dump(SCALE_REPORT) + PAUSE, 0),
-          ("only another product", 0x0005, "answer", [], NOT_CONNECTED + PAUSE, 1),
-          ("unplugged when the command arrives", 0x0004, "unplug", [],
-           DONE + "\nUnable to read()\n" + PAUSE, 1),
-          # No udev here: the node is root's, mode 0600, as without the rule.
-          ("an ordinary user", 0x0004, "answer", NOBODY, identity() + UNABLE_TO_OPEN, 1)]
+def wait_for(what, timeout=30):
+    """What what() gives once it is true; fails when that takes too long."""
+    deadline = time.monotonic() + timeout
+    while not (got := what()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert got, f"gave up waiting on {what}"
+    return got[0] if isinstance(got, list) else got
 
 
-def run_real(name, scale, platform, out, status):
-    """The probe with the real hidapi, the scale on uhid serving meanwhile."""
+def run_console(name, platform, out, status, cwd=None):
+    """The exe as a double click starts it: in a console, here Wine's on a
+    pseudo-terminal, read back as a screen. It must wait at the prompt until
+    a key is typed there."""
     ran.append(name)
-    probe = subprocess.Popen(platform.command, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=platform.env)
-    scale.serve(lambda: probe.poll() is not None, time.monotonic() + 120)
-    check(name, "output, standard error, exit status, what the scale received",
-          (*probe.communicate(timeout=1), probe.returncode, scale.received),
-          (platform.expected(out), b"", status, [COMMAND] if WRITE_DUMP in out else []))
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("4H", 24, 200, 0, 0))
+    probe = subprocess.Popen(platform.command, stdin=slave, stdout=slave, stderr=slave, cwd=cwd,
+                             env=platform.env, start_new_session=True)
+    os.close(slave)
+    screen = pyte.Screen(200, 24)
+    stream, shown = pyte.ByteStream(screen), lambda: "\n".join(
+        line.rstrip() for line in screen.display).rstrip()
+    expected = "\n".join(line.rstrip() for line in (out + platform.pause).split("\n"))
+    deadline = time.monotonic() + 120
+    with contextlib.suppress(OSError):  # the console closed
+        while not shown().endswith(platform.pause.rstrip()) and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.1)[0]:
+                stream.feed(os.read(master, 65536))
+    waiting = probe.poll() is None
+    os.write(master, b"k")
+    check(name, "the screen, waiting at the prompt, exit status",
+          (shown(), waiting, probe.wait(timeout=60)), (expected, True, status))
+    os.close(master)
 
 
-# --- Windows ------------------------------------------------------------------------
+# name, the product id, what the scale does, whether it has an OUT endpoint,
+# who runs the probe, the output, the status; and how udev, given the
+# package's rule, left the node: its group, mode and whether it is tagged
+# for the user at the seat.
+GIVEN, KEPT, ANSWERED = ("plugdev", 0o660, True), ("root", 0o600, False), DONE + read_dump(
+    SCALE_REPORT) + PAUSE
+USER = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+LINUX = [("a full exchange, by a user in plugdev, neither root nor at the seat", 0x0004, "answer",
+          True, USER[:-1] + [f"--groups={grp.getgrnam('plugdev').gr_gid}"], ANSWERED, 0, GIVEN),
+         ("a full exchange, the command by SET_REPORT (no OUT endpoint)", 0x0004, "answer",
+          False, [], ANSWERED, 0, GIVEN),
+         ("only another product", 0x0005, "answer", True, [], NOT_CONNECTED + PAUSE, 1, KEPT),
+         ("unplugged when the command arrives", 0x0004, "unplug", True, [],
+          DONE + "\nUnable to read()\n" + PAUSE, 1, GIVEN),
+         ("a user outside plugdev", 0x0004, "answer", True, USER, identity() + UNABLE_TO_OPEN, 1,
+          GIVEN)]
+
 
 def run_machine(args, work):
-    """The kernel's cases, then Windows: one new prefix, made before any
-    case; one Wine server with its descriptors on /dev/null serves every
-    case, so that no service of Wine's outlives a case holding its output
-    pipe. Wine's bus drops a hidraw node that appears while it runs, so the
-    scale is there before Wine starts."""
-    for name, product, does, user, out, status in KERNEL:
-        scale = KernelScale(product, does)
-        run_real("Linux: " + name, scale, Platform([*user, args.native], {}), out, status)
-        os.close(scale.uhid)
+    """Linux first: the package's probe, and its udev rule under udevd, each
+    case with a scale of its own, unplugged after it. Then Windows: one new
+    prefix, made before any case; one Wine server with its descriptors on
+    /dev/null serves every case, so that no service of Wine's outlives a
+    case holding its output pipe. The scale is there before Wine starts."""
+    deb = next(Path(args.native).glob("scale-probe_*.deb"))
+    subprocess.run(["dpkg-deb", "-x", deb, work / "deb"], check=True)
+    Path("/run/udev/rules.d").mkdir(parents=True)
+    shutil.copy(next((work / "deb").glob("usr/lib/udev/rules.d/*.rules")), "/run/udev/rules.d")
+    subprocess.run(["/usr/lib/systemd/systemd-udevd", "--daemon"], check=True)
+    for name, product, does, out_endpoint, user, out, status, node in LINUX:
+        ran.append("Linux: " + name)
+        scale = Scale(product, does, out_endpoint)
+        tags = subprocess.run(["udevadm", "info", "-q", "property", scale.node],
+                              capture_output=True, text=True).stdout
+        result = subprocess.run([*user, work / "deb/usr/bin/scale-probe"], capture_output=True,
+                                stdin=subprocess.DEVNULL, env=Platform([], {}).env, timeout=120)
+        check(ran[-1], "output, standard error, exit status, what the scale received; the node's "
+              "group, mode, tag", (result.stdout, result.stderr, result.returncode, scale.received,
+                                   grp.getgrgid(scale.node.stat().st_gid).gr_name,
+                                   scale.node.stat().st_mode & 0o777, ":uaccess:" in tags),
+              (out.encode(), b"", status, [COMMAND[1:]] if WRITE_DUMP in out else [], *node))
+        scale.unplug()
     env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work)}
     quiet = {"env": {"PATH": os.environ["PATH"], **env}, "stdin": subprocess.DEVNULL,
              "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    scale = KernelScale(does="stream")
+    scale = Scale(does="stream")
     # Wine's HID bus without SDL (Debian has no i386 SDL2, and its failed
-    # start keeps the bus from starting) and without udevd (the machine has
-    # none: the bus then scans /dev itself), set before the prefix is made so
-    # that the bus starts with them.
-    (work / "system.reg").write_text("\n".join([
-        "WINE REGISTRY Version 2", r"[System\\CurrentControlSet\\Services\\WineBus]",
-        '"DisableUdevd"=dword:1', '"Enable SDL"=dword:0', ""]))
+    # start keeps the bus from starting), set before the prefix is made so
+    # that the bus starts with it.
+    (work / "system.reg").write_text("WINE REGISTRY Version 2\n[System\\\\CurrentControlSet\\\\"
+                                     'Services\\\\WineBus]\n"Enable SDL"=dword:0\n')
     subprocess.run(["wineserver", "--persistent"], check=True, **quiet)
     try:
         subprocess.run(["wine", "cmd", "/c", "exit"], timeout=600, check=True, **quiet)
         exe = shutil.copy(args.probe, shutil.copytree(args.fake_dir, work / "exe"))
-        run_table(args, work, Platform(["wine", exe], env, windows=True))
+        platform = Platform(["wine", exe], env, windows=True)
+        run_table(args, work, platform)
+        # The table's last case in the console: device text as itself.
+        platform.env["FAKE_HIDAPI_SCRIPT"] = f"{len(TABLE) - 1}.script"
+        run_console("Windows console: device text in any script", platform, TABLE[-1][2], 0,
+                    cwd=work)
         # The zip as shipped, and beside its exe a stand-in for the cfgmgr32
         # functions that Wine lacks.
-        name = "Windows: the zip's exe and DLL through Wine's HID stack"
-        scale.serve(lambda: scale.opened, time.monotonic() + 120)
-        check(name, "Wine's HID bus opened the scale", scale.opened, True)
         shutil.copy(args.bridge, shutil.copytree(args.zip, work / "zip"))
         platform = Platform(["wine", work / "zip/scale-probe.exe"],
                             {**env, "WINEDLLOVERRIDES": "cfgmgr32=n,b"}, windows=True)
-        run_real(name, scale, platform, DONE + read_dump(SCALE_REPORT) + platform.pause, 0)
+        run_console("Windows console: the zip's exe and DLL through Wine's HID stack", platform,
+                    DONE + read_dump(SCALE_REPORT), 0)
+        check(ran[-1], "the scale received the command", COMMAND[1:] in scale.received, True)
     finally:
         subprocess.run(["wineserver", "--kill"], **quiet)
 

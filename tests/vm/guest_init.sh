@@ -5,7 +5,9 @@
 # runs the host's command there, records its exit status and powers off.
 /bin/busybox --install -s /bin
 mount -t proc proc /proc && mount -t sysfs sysfs /sys && mount -t devtmpfs devtmpfs /dev
+mkdir /dev/pts && mount -t devpts devpts /dev/pts
 while read -r module; do insmod "$module"; done </etc/modules
+mount -t configfs configfs /sys/kernel/config
 
 nine_p="trans=virtio,version=9p2000.L,msize=512000"
 # The host's files do not change under a run: let the guest cache them.
