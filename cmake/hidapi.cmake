@@ -2,11 +2,18 @@
 # always as a shared library so that a user can drop in another build.
 if(WIN32)
   # The Windows backend, built from upstream's release that scripts/setup
-  # unpacks (hidapi_VERSION, after this, names it).
+  # unpacks (hidapi_VERSION, after this, names it), and from no other tree:
+  # setup leaves a copy of the pin in the tree as its record.
   set(HIDAPI_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/hidapi" CACHE PATH
       "hidapi source tree for the Windows DLL")
-  if(NOT EXISTS "${HIDAPI_SOURCE_DIR}/CMakeLists.txt")
-    message(FATAL_ERROR "No hidapi source at ${HIDAPI_SOURCE_DIR}: run scripts/setup --zip")
+  file(READ "${CMAKE_SOURCE_DIR}/cmake/hidapi.sha256" pin)
+  set(record "")
+  if(EXISTS "${HIDAPI_SOURCE_DIR}/.verified")
+    file(READ "${HIDAPI_SOURCE_DIR}/.verified" record)
+  endif()
+  if(NOT record STREQUAL pin)
+    message(FATAL_ERROR "${HIDAPI_SOURCE_DIR} is not the hidapi source that scripts/setup "
+                        "unpacked from the pinned tarball: run scripts/setup --zip")
   endif()
   set(BUILD_SHARED_LIBS ON)
   set(HIDAPI_INSTALL_TARGETS OFF)
@@ -14,10 +21,13 @@ if(WIN32)
   # hidapi's own Windows releases call the DLL hidapi.dll; keep that name so
   # that an official build can replace ours.
   # Its header is not shipped: the zip is for users, not for developers.
+  # Upstream's code is not ours to hold to our warnings: a newer compiler's
+  # new warning there must not stop the build.
   set_target_properties(hidapi_winapi PROPERTIES
     PUBLIC_HEADER ""
     PREFIX ""
-    RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}")
+    RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}"
+    COMPILE_WARNING_AS_ERROR OFF)
   add_library(scale_probe_hidapi INTERFACE)
   target_link_libraries(scale_probe_hidapi INTERFACE hidapi::winapi)
   # Bring the DLL's include directory in as a system one: its header is not ours.

@@ -16,7 +16,8 @@ if(WIN32)
   # CRLF, so that any Windows editor shows the lines apart.
   configure_file(packaging/windows/README.txt "${CMAKE_BINARY_DIR}/README.txt" @ONLY
                  NEWLINE_STYLE CRLF)
-  install(FILES "${CMAKE_BINARY_DIR}/README.txt" DESTINATION .)
+  configure_file(LICENSE "${CMAKE_BINARY_DIR}/LICENSE.txt" @ONLY NEWLINE_STYLE CRLF)
+  install(FILES "${CMAKE_BINARY_DIR}/README.txt" "${CMAKE_BINARY_DIR}/LICENSE.txt" DESTINATION .)
   foreach(licence LICENSE.txt LICENSE-bsd.txt LICENSE-gpl3.txt LICENSE-orig.txt)
     install(FILES "${HIDAPI_SOURCE_DIR}/${licence}" DESTINATION . RENAME hidapi-${licence})
   endforeach()
@@ -27,13 +28,15 @@ else()
   # Debian wants the manual page and the changelog compressed, reproducibly.
   find_program(GZIP gzip REQUIRED)
   set(compressed "${CMAKE_BINARY_DIR}/compressed")
-  foreach(doc doc/scale-probe.1 packaging/linux/changelog)
+  # The manual page names the version.
+  configure_file(doc/scale-probe.1 "${CMAKE_BINARY_DIR}/scale-probe.1" @ONLY)
+  foreach(doc "${CMAKE_BINARY_DIR}/scale-probe.1" "${PROJECT_SOURCE_DIR}/packaging/linux/changelog")
     get_filename_component(name "${doc}" NAME)
     add_custom_command(OUTPUT "${compressed}/${name}.gz"
       COMMAND ${CMAKE_COMMAND} -E make_directory "${compressed}"
-      COMMAND ${GZIP} -9n -c "${PROJECT_SOURCE_DIR}/${doc}" > "${compressed}/${name}.gz"
-      DEPENDS "${PROJECT_SOURCE_DIR}/${doc}"
-      COMMENT "Compressing ${doc}")
+      COMMAND ${GZIP} -9n -c "${doc}" > "${compressed}/${name}.gz"
+      DEPENDS "${doc}"
+      COMMENT "Compressing ${name}")
     list(APPEND compressed_docs "${compressed}/${name}.gz")
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${compressed_docs})

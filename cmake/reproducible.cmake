@@ -8,12 +8,14 @@
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
-  # The last commit; in a tree without its history, the changelog's last entry.
+  # The last commit; in a tree without its history, the changelog's newest
+  # entry, which comes first.
   execute_process(COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
     OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   if(NOT SOURCE_DATE_EPOCH)
-    file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/linux/changelog" trailer REGEX "^ -- ")
-    string(REGEX REPLACE ".*>  " "" released "${trailer}")
+    file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/linux/changelog" trailers REGEX "^ -- ")
+    list(GET trailers 0 newest)
+    string(REGEX REPLACE ".*>  " "" released "${newest}")
     execute_process(COMMAND date -u -d "${released}" +%s
       OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE)
   endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """This machine's own apt entries for its Debian release (bookworm,
-bookworm-updates, bookworm-security ...), the ones the release's keyring can
-verify, so that nothing here ever names an archive itself.
+bookworm-updates, bookworm-security ...), those of Debian's own archive, so
+that nothing here ever names an archive itself.
 
   apt_sources.py [--release CODENAME]   prints them as deb822 stanzas, for
                                         another release by the same archives
@@ -12,6 +12,7 @@ the archive's pool."""
 
 import argparse
 import re
+import subprocess
 from pathlib import Path
 
 APT = Path("/etc/apt")
@@ -52,13 +53,25 @@ def deb_entries():
     return entries
 
 
+def debian_suites():
+    """(archive, suite) of each source whose Release file says it is Debian's,
+    as apt read it at its last update: a vendor's entry may name the same
+    suite."""
+    targets = subprocess.run(
+        ["apt-get", "indextargets", "--format", "$(ORIGIN)|$(REPO_URI)|$(RELEASE)"],
+        capture_output=True, text=True, check=True).stdout
+    return {(uri.rstrip("/"), suite) for origin, uri, suite in
+            (line.split("|") for line in targets.splitlines() if line) if origin == "Debian"}
+
+
 def release_entries(codename=None):
-    """The entries of this machine's release's own suites, for `codename`'s
-    suites when given: another release of the same archives."""
-    own = release()
+    """Debian's entries for this machine's release's own suites, for
+    `codename`'s suites when given: another release of the same archives."""
+    own, debian = release(), debian_suites()
     return [(uris, [s.replace(own, codename or own, 1) for s in suites], components, signed)
             for uris, suites, components, signed in deb_entries()
-            if any(s == own or s.startswith(own + "-") for s in suites)]
+            if any((u.rstrip("/"), s) in debian and (s == own or s.startswith(own + "-"))
+                   for u in uris for s in suites)]
 
 
 def archive():
@@ -66,7 +79,8 @@ def archive():
     codename = release()
     mirrors = [e[0][0] for e in release_entries() if codename in e[1] and e[0]]
     if not mirrors:
-        raise SystemExit(f"apt_sources: no apt entry for {codename} on this machine")
+        raise SystemExit(f"apt_sources: no entry of Debian's archive for {codename} that apt has"
+                         " read: run apt-get update")
     return mirrors[0].rstrip("/")
 
 

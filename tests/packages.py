@@ -27,7 +27,7 @@ DEB_FILES = ["usr/bin/scale-probe", "usr/lib/udev/rules.d/70-scale-probe.rules",
              "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
              "usr/share/doc/scale-probe/copyright", "usr/share/man/man1/scale-probe.1.gz",
              "usr/share/metainfo/org.example.scale_probe.metainfo.xml"]
-ZIP_FILES = ["README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
+ZIP_FILES = ["LICENSE.txt", "README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
              "hidapi-LICENSE-orig.txt", "hidapi-LICENSE.txt", "hidapi.dll", "scale-probe.exe"]
 # The scale, by its ids, handed to the user at the seat and to plugdev;
 # nothing for others.
@@ -109,7 +109,7 @@ def check_zip(build, work, preset, objdump):
     shutil.unpack_archive(package, work)
     (work / package.stem).rename(work / "unpacked")
     names = sorted(path.name for path in (work / "unpacked").iterdir())
-    expect("holds the exe, the DLL, the README and hidapi's licence", names == ZIP_FILES,
+    expect("holds the exe, the DLL, the README and both licences", names == ZIP_FILES,
            str(names))
     expect(f"is {package.stat().st_size / 1024:.0f} KiB, at most 150",
            package.stat().st_size <= 150 * 1024)
