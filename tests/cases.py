@@ -23,6 +23,7 @@ import argparse
 import contextlib
 import fcntl
 import grp
+import json
 import os
 import pty
 import re
@@ -228,14 +229,24 @@ def run_terminal(args, work):
 # --- the real hidapi: the demo, and the kernel's HID stack ------------------------------
 
 def run_demo(args, work):
-    ran.append("scripts/demo: a full exchange, the reply inside the window")
+    """The README shows the demo's output as what the probe prints, and
+    names presets to build with: they must be so."""
+    ran.append("scripts/demo: a full exchange, the reply inside the window, as the README shows")
     # No input at all: its end ends the wait for a key. hidapi hands a report
     # over without a report number, so the read line shows it from its
     # second byte.
     result = subprocess.run([TOP / "scripts/demo"], stdin=subprocess.DEVNULL, capture_output=True,
                             env={"PATH": os.environ["PATH"], "SCALE_PROBE": args.probe})
-    check(ran[-1], "output, exit status", (result.stdout.decode(), result.returncode),
-          (DONE + read_dump(SCALE_REPORT) + PAUSE, 0))
+    readme, presets = (TOP / "README.md").read_text(), json.loads(
+        (TOP / "CMakePresets.json").read_text())
+    kinds = {"": "configurePresets", "--build ": "buildPresets", "--workflow ": "workflowPresets"}
+    check(ran[-1], "output, exit status, the README's sample, presets it names that do not exist",
+          (result.stdout.decode(), result.returncode,
+           re.search(r"answering:\n\n```\n(.*?)```", readme, re.S).group(1),
+           [(kind, name) for kind, name in re.findall(r"cmake (--build |--workflow |)--preset\s+"
+                                                      r"([\w-]+)", readme)
+            if name not in {preset["name"] for preset in presets[kinds[kind]]}]),
+          (DONE + read_dump(SCALE_REPORT) + PAUSE, 0, DONE + read_dump(SCALE_REPORT) + PAUSE, []))
 
 
 # The kernel's UTF-8 text, and how each locale shows it: "?" for what it

@@ -29,11 +29,12 @@ DEB_FILES = ["usr/bin/scale-probe", "usr/lib/udev/rules.d/70-scale-probe.rules",
              "usr/share/metainfo/org.example.scale_probe.metainfo.xml"]
 ZIP_FILES = ["LICENSE.txt", "README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
              "hidapi-LICENSE-orig.txt", "hidapi-LICENSE.txt", "hidapi.dll", "scale-probe.exe"]
-# The scale, by its ids, handed to the user at the seat and to plugdev;
-# nothing for others.
-RULE = {("SUBSYSTEM", "==", "hidraw"), ("ATTRS{idVendor}", "==", "1111"),
-        ("ATTRS{idProduct}", "==", "0004"), ("TAG", "+=", "uaccess"), ("GROUP", "=", "plugdev"),
-        ("MODE", "=", "0660")}
+# The scale's ids, which every line of the rule must match on (a line that
+# does not applies to every device node there is), and what the rule gives:
+# the node to the user at the seat and to plugdev, nothing to others.
+SCALE = {("SUBSYSTEM", "==", "hidraw"), ("ATTRS{idVendor}", "==", "1111"),
+         ("ATTRS{idProduct}", "==", "0004")}
+GIVES = {("TAG", "+=", "uaccess"), ("GROUP", "=", "plugdev"), ("MODE", "=", "0660")}
 passed, failed = [], []
 
 
@@ -52,12 +53,18 @@ def make_package(build, work, pattern):
 
 
 def check_again(package, work, preset):
-    """The package from a second build must be the same, byte for byte;
-    diffoscope, Debian's tool for this, names the members that are not."""
-    other = work / "again"
+    """The package from a second build, of a copy of the source elsewhere,
+    must be the same, byte for byte; diffoscope, Debian's tool for this,
+    names the members that are not. Users build with the release preset,
+    whatever their compiler: it must not turn warnings into errors."""
+    source, other = work / "elsewhere", work / "again"
+    shutil.copytree(TOP, source, symlinks=True, ignore=shutil.ignore_patterns("build"))
     run("sh", "-c", 'umask 0077 && cmake --preset "$1" -B "$2" -DBUILD_TESTING=OFF >/dev/null && '
         'cmake --build "$2" --target package', "sh", preset, str(other),
-        cwd=TOP, env={**os.environ, "TZ": "XYZ-13", "LC_ALL": "C"})
+        cwd=source, env={**os.environ, "TZ": "XYZ-13", "LC_ALL": "C"})
+    if preset == "release":
+        expect("the release preset turns no warning into an error",
+               "-Werror" not in (other / "build.ninja").read_text())
     second = next(other.glob(package.name))
     same = package.read_bytes() == second.read_bytes()
     differ = "" if same else subprocess.run(["diffoscope", "--text", "-", package, second],
@@ -68,18 +75,25 @@ def check_again(package, work, preset):
 def check_deb(build, work, preset):
     deb = make_package(build, work, "scale-probe_*.deb")
     named = sorted(re.sub(r"\([^)]*\)|,", " ", run("dpkg-deb", "-f", str(deb), "Depends")).split())
-    expect("depends on the C library and the shared hidapi",
-           named == ["libc6", "libhidapi-hidraw0"], str(named))
+    installs = subprocess.run(["apt-get", "-s", "-q", "install", deb.resolve()],
+                              capture_output=True, text=True)
+    expect("depends on the C library and the shared hidapi, in versions this release has",
+           named == ["libc6", "libhidapi-hidraw0"] and installs.returncode == 0,
+           f"{named}\n{installs.stdout[-800:]}")
     listing = [line.split() for line in run("dpkg-deb", "-c", str(deb)).splitlines()]
     files = sorted(entry[-1][2:] for entry in listing if not entry[0].startswith("d"))
     expect("holds the binary, the rule, the manual page, the docs and the metadata",
            files == DEB_FILES, str(files))
     run("dpkg-deb", "-x", str(deb), str(work / "root"))
-    rule = (work / "root" / DEB_FILES[1]).read_text()
-    rule = re.sub(r"#.*", "", rule)
-    pairs = {tuple(pair) for pair in re.findall(r'([\w{}]+)(==|\+=|=)"([^"]*)"', rule)}
-    expect("the udev rule gives the scale to the user at the seat and to plugdev, and only that",
-           pairs == RULE, str(pairs))
+    rule = re.sub(r"#.*|\\\n", "", (work / "root" / DEB_FILES[1]).read_text())
+    lines = [{tuple(pair) for pair in re.findall(r'([\w{}]+)(==|!=|\+=|-=|:=|=)"([^"]*)"', line)}
+             for line in rule.splitlines() if line.strip()]
+    modaliases = re.findall(r"<modalias>(.*?)</modalias>",
+                            (work / "root" / DEB_FILES[-1]).read_text())
+    expect("the udev rule gives the scale, and only the scale, to the user at the seat and to "
+           "plugdev; the AppStream metadata offers the package for the scale",
+           all(SCALE <= line for line in lines) and set().union(*lines) == SCALE | GIVES
+           and modaliases == ["usb:v1111p0004d*"], f"{lines}\n{modaliases}")
     for what, checker in (
             ("the AppStream metadata is valid",
              ["appstreamcli", "validate", "--no-net", work / "root" / DEB_FILES[-1]]),
@@ -90,6 +104,13 @@ def check_deb(build, work, preset):
 
     header, segments, dynamic, symbols = (run("readelf", "-W", flag, work / "root" / DEB_FILES[0])
                                           for flag in ("-h", "-l", "-d", "--dyn-syms"))
+    # What Debian calls the binary's machine, by its header.
+    arch = {"Advanced Micro Devices X86-64": "amd64", "AArch64": "arm64",
+            "ARM": "armhf" if "hard-float" in header else "armel"}.get(
+                re.search(r"Machine:\s+(.*)", header).group(1))
+    expect("labelled with the binary's own architecture",
+           deb.name.endswith(f"_{arch}.deb") and run("dpkg-deb", "-f", str(deb),
+                                                     "Architecture").strip() == arch, deb.name)
     # On arm64 the stack protector's guard comes from the C library's loader.
     needed = sorted(name for name in re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", dynamic)
                     if not name.startswith("ld-linux"))
@@ -111,6 +132,9 @@ def check_zip(build, work, preset, objdump):
     names = sorted(path.name for path in (work / "unpacked").iterdir())
     expect("holds the exe, the DLL, the README and both licences", names == ZIP_FILES,
            str(names))
+    ours = [(work / "unpacked" / name).read_bytes() for name in ("README.txt", "LICENSE.txt")]
+    expect("its README and licence end each line in CRLF, for any Windows editor",
+           all(b"\n" not in text.replace(b"\r\n", b"") for text in ours))
     expect(f"is {package.stat().st_size / 1024:.0f} KiB, at most 150",
            package.stat().st_size <= 150 * 1024)
 
