@@ -417,12 +417,13 @@ def run_machine(args, work):
         scale = Scale(product, does, out_endpoint)
         tags = subprocess.run(["udevadm", "info", "-q", "property", scale.node],
                               capture_output=True, text=True).stdout
+        given = (grp.getgrgid(scale.node.stat().st_gid).gr_name, scale.node.stat().st_mode & 0o777,
+                 ":uaccess:" in tags)  # before the run: the scale may unplug during it
         result = subprocess.run([*user, work / "deb/usr/bin/scale-probe"], capture_output=True,
                                 stdin=subprocess.DEVNULL, env=Platform([], {}).env, timeout=120)
         check(ran[-1], "output, standard error, exit status, what the scale received; the node's "
               "group, mode, tag", (result.stdout, result.stderr, result.returncode, scale.received,
-                                   grp.getgrgid(scale.node.stat().st_gid).gr_name,
-                                   scale.node.stat().st_mode & 0o777, ":uaccess:" in tags),
+                                   *given),
               (out.encode(), b"", status, [COMMAND[1:]] if WRITE_DUMP in out else [], *node))
         scale.unplug()
     env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work)}

@@ -3,7 +3,6 @@
 #include <climits>
 #include <clocale>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -11,7 +10,6 @@
 
 #include <locale.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,7 +50,7 @@ void wait_for_key_on_terminal() {
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
 
   char key[32];
-  [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, key, sizeof key);
+  [[maybe_unused]] const auto got = read(STDIN_FILENO, key, sizeof key);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
 }
 } // namespace
@@ -95,7 +93,7 @@ void pause_console() {
     // Not a terminal: one byte is the key; end of input or an error ends the
     // wait at once.
     char key;
-    [[maybe_unused]] const ssize_t got = read(STDIN_FILENO, &key, 1);
+    [[maybe_unused]] const auto got = read(STDIN_FILENO, &key, 1);
   }
   std::fputs("\n", stdout);
 }
