@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
-"""Checks what users get, as CPack makes it from a build folder.
+"""Checks what users get, as CPack makes it from a build folder, by what it
+means to them.
 
   packages.py deb BUILD WORK PRESET
       the .deb, for this machine or for another architecture: its Depends
-      and files, the udev rule, lintian; the binary's hardening and
+      (installable from this release's archive), files and architecture
+      label (the binary's own), the udev rule line by line and the AppStream
+      modalias (the scale's ids), lintian; the binary's hardening and
       libraries; and the same .deb from a second build
   packages.py zip BUILD WORK PRESET OBJDUMP
-      the Windows zip: its files, licence and size (which no unstripped
-      build meets); the exe's PE properties, imports and manifest; and the
-      same zip from a second build. Leaves the zip unpacked in WORK/unpacked
-      for the Wine cases
+      the Windows zip: its files, licences and size (which no unstripped
+      build meets), CRLF in the texts; the exe's PE properties, imports and
+      manifest; and the same zip from a second build. Leaves the zip
+      unpacked in WORK/unpacked for the Wine cases
 
 The second build is made from PRESET, the one users make the package with,
-in another folder, later, with another umask, time zone and locale; the
-package must come out the same, byte for byte."""
+from a copy of the source at another path, later, with another umask, time
+zone and locale; the package must come out the same, byte for byte."""
 
 import os
 import re
