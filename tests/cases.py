@@ -38,8 +38,6 @@ import threading
 import time
 from pathlib import Path
 
-import pyte
-
 TOP = Path(__file__).resolve().parent.parent
 COMMAND = bytes.fromhex("00434d443e06000012200052445a8e") + bytes(50)
 NOT_CONNECTED = "The scale was not connected or buse\n"
@@ -358,6 +356,8 @@ def run_console(name, platform, out, status, cwd=None):
     """The exe as a double click starts it: in a console, here Wine's on a
     pseudo-terminal, read back as a screen. It must wait at the prompt until
     a key is typed there."""
+    import pyte  # pylint: disable=import-outside-toplevel  # python3-pyte, for this group alone
+
     ran.append(name)
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("4H", 24, 200, 0, 0))
