@@ -138,7 +138,25 @@ def native(args):
     return Platform([*(args.wrapper or "").split(), args.probe], {"LD_LIBRARY_PATH": args.fake_dir})
 
 
-ran, failures = [], {}
+ran, failures, timeline = [], {}, []
+
+
+def now():
+    """Seconds by this machine's clock. In the test machine, whose own clock
+    runs by instruction count, by the host's: its file system stamps the
+    file that HOST_CLOCK names when it is touched."""
+    if "HOST_CLOCK" in os.environ:
+        clock = Path(os.environ["HOST_CLOCK"])
+        clock.touch()
+        return clock.stat().st_mtime
+    return time.monotonic()
+
+
+def begin(name, row=True):
+    """A row of the group begins, or a step that is not one (set-up)."""
+    if row:
+        ran.append(name)
+    timeline.append((name, row, now()))
 
 
 def check(name, what, actual, expected):
@@ -170,7 +188,7 @@ def run_table(args, work, platform=None):
     for i, (name, script, out, status, path) in enumerate(TABLE):
         script = dict(script)
         args = script.pop("args", [])
-        ran.append(name)
+        begin(name)
         (work / f"{i}.script").write_text(platform.script(**script))
         env = {**platform.env, "FAKE_HIDAPI_SCRIPT": f"{i}.script", "FAKE_HIDAPI_LOG": f"{i}.log"}
         keys, feed = os.pipe()
@@ -201,7 +219,7 @@ def run_terminal(args, work):
     prompt = PAUSE.rstrip("\n").encode()
     for name, key, status in (("one key press ends the wait", b"\x1b[A", 1),
                               ("Ctrl-C at the prompt", b"\x03", -signal.SIGINT)):
-        ran.append(name)
+        begin(name)
         master, slave = pty.openpty()
         before = termios.tcgetattr(slave)
         # No script: no scale. The probe's terminal is its controlling one.
@@ -229,7 +247,7 @@ def run_terminal(args, work):
 def run_demo(args, work):
     """The README shows the demo's output as what the probe prints, and
     names presets to build with: they must be so."""
-    ran.append("scripts/demo: a full exchange, the reply inside the window, as the README shows")
+    begin("scripts/demo: a full exchange, the reply inside the window, as the README shows")
     # No input at all: its end ends the wait for a key. hidapi hands a report
     # over without a report number, so the read line shows it from its
     # second byte.
@@ -274,7 +292,7 @@ def run_locales(args, work):
         subprocess.run(["localedef", "-i", language, "-f", charset, work / name],
                        capture_output=True)
     for name, serial, product in LOCALES:
-        ran.append(f"device text under {name}")
+        begin(f"device text under {name}")
         result = subprocess.run(
             ["umockdev-run", "-d", "scale.umockdev", "-i", f"/dev/hidraw0={TOP}/demo/scale.ioctl",
              "--", args.probe], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
@@ -317,27 +335,46 @@ class Scale:
         self.node, self.udev = wait_for(lambda: [
             (Path("/dev", node.name), udev) for node in Path("/sys/class/hidraw").iterdir()
             if (udev := Path(f"/run/udev/data/c{(node / 'dev').read_text().strip()}")).exists()])
+        self.stop = os.pipe()
         threading.Thread(target=self.serve, daemon=True).start()
 
     def serve(self):
-        answered = 0
+        """Sleeps until the host sends a report or the test unplugs the scale;
+        only a streaming scale wakes by itself, every 5 ms."""
+        answered, streaming = 0, self.does == "stream"
         with contextlib.suppress(OSError):  # unplugged
-            while (self.gadget / "UDC").read_text().strip():
-                if select.select([self.hidg], [], [], 0.005)[0]:
+            while True:
+                owed = answered < len(self.received)
+                readable, writable, _ = select.select(
+                    [self.hidg, self.stop[0]], [self.hidg] if owed else [], [],
+                    0.02 if streaming else None)
+                if self.stop[0] in readable:
+                    return
+                if self.hidg in readable:
                     self.received.append(os.read(self.hidg, 64))
                     if self.does == "unplug":
                         return (self.gadget / "UDC").write_text("\n")
-                if self.does == "stream" or answered < len(self.received):
+                if writable or streaming:
                     with contextlib.suppress(BlockingIOError):  # the host has not polled yet
                         os.write(self.hidg, SCALE_REPORT)
                         answered = len(self.received)
 
+    def held(self):
+        """Whether a process holds the scale's hidraw node open."""
+        for fd in Path("/proc").glob("[0-9]*/fd/*"):
+            with contextlib.suppress(OSError):  # gone meanwhile
+                if os.readlink(fd) == str(self.node):
+                    return True
+        return False
+
     def unplug(self):
         """A real disconnect, unless the scale made it; then takes it apart."""
+        os.write(self.stop[1], b"x")
         with contextlib.suppress(OSError):  # already unplugged
             (self.gadget / "UDC").write_text("\n")
         wait_for(lambda: not self.udev.exists())
-        os.close(self.hidg)
+        for fd in (self.hidg, *self.stop):
+            os.close(fd)
         (self.gadget / "configs/c.1/hid.0").unlink()
         for folder in ("configs/c.1", "functions/hid.0", "strings/0x409", ""):
             (self.gadget / folder).rmdir()
@@ -358,7 +395,7 @@ def run_console(name, platform, out, status, cwd=None):
     a key is typed there."""
     import pyte  # pylint: disable=import-outside-toplevel  # python3-pyte, for this group alone
 
-    ran.append(name)
+    begin(name)
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("4H", 24, 200, 0, 0))
     probe = subprocess.Popen(platform.command, stdin=slave, stdout=slave, stderr=slave, cwd=cwd,
@@ -399,34 +436,16 @@ LINUX = [("a full exchange, by a user in plugdev, neither root nor at the seat",
 
 
 def run_machine(args, work):
-    """Linux first: the package's probe, and its udev rule under udevd, each
-    case with a scale of its own, unplugged after it. Then Windows: one new
-    prefix, made before any case; one Wine server with its descriptors on
-    /dev/null serves every case, so that no service of Wine's outlives a
-    case holding its output pipe. The scale is there before Wine starts."""
-    deb = next(Path(args.native).glob("scale-probe_*.deb"))
-    subprocess.run(["dpkg-deb", "-x", deb, work / "deb"], check=True)
-    Path("/run/udev/rules.d").mkdir(parents=True)
-    shutil.copy(next((work / "deb").glob("usr/lib/udev/rules.d/*.rules")), "/run/udev/rules.d")
-    subprocess.run(["/usr/lib/systemd/systemd-udevd", "--daemon"], check=True)
-    for name, product, does, out_endpoint, user, out, status, node in LINUX:
-        ran.append("Linux: " + name)
-        scale = Scale(product, does, out_endpoint)
-        # Before the run: the scale may unplug during it.
-        given = (grp.getgrgid(scale.node.stat().st_gid).gr_name, scale.node.stat().st_mode & 0o777,
-                 ":uaccess:" in subprocess.run(["udevadm", "info", "-q", "property", scale.node],
-                                               capture_output=True, text=True).stdout)
-        result = subprocess.run([*user, work / "deb/usr/bin/scale-probe"], capture_output=True,
-                                stdin=subprocess.DEVNULL, env=Platform([], {}).env, timeout=120)
-        check(ran[-1], "output, standard error, exit status, what the scale received; the node's "
-              "group, mode, tag", (result.stdout, result.stderr, result.returncode, scale.received,
-                                   *given),
-              (out.encode(), b"", status, [COMMAND[1:]] if WRITE_DUMP in out else [], *node))
-        scale.unplug()
-    env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work)}
+    """Linux first, then Windows: one new prefix, made before any case; one
+    Wine server with its descriptors on /dev/null serves every case, so that
+    no service of Wine's outlives a case holding its output pipe."""
+    run_linux(work / "deb", next(Path(args.native).glob("scale-probe_*.deb")))
+    begin("Windows: Wine's prefix made", row=False)
+    # No Mono or Gecko: nothing here needs .NET or a browser engine.
+    env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work),
+           "WINEDLLOVERRIDES": "mscoree,mshtml="}
     quiet = {"env": {"PATH": os.environ["PATH"], **env}, "stdin": subprocess.DEVNULL,
              "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    scale = Scale(does="stream")
     # Wine's HID bus without SDL (Debian has no i386 SDL2, and its failed
     # start keeps the bus from starting), set before the prefix is made so
     # that the bus starts with it.
@@ -442,8 +461,13 @@ def run_machine(args, work):
         platform.env["FAKE_HIDAPI_SCRIPT"] = f"{len(TABLE) - 1}.script"
         run_console("Windows console: device text in any script", platform, TABLE[-1][2], 0,
                     cwd=work)
-        # The zip as shipped, and beside its exe a stand-in for the cfgmgr32
-        # functions that Wine lacks.
+        # The scale plugged in only now, since a plugged-in scale costs the
+        # machine's one processor time while Wine's bus polls it. The bus
+        # learns of it from udev and opens it. Beside the zip, as shipped, a
+        # stand-in for the cfgmgr32 functions that Wine lacks.
+        begin("Windows: the scale plugged in, opened by Wine's bus", row=False)
+        scale = Scale(does="stream")
+        wait_for(scale.held)
         shutil.copy(args.bridge, shutil.copytree(args.zip, work / "zip"))
         platform = Platform(["wine", work / "zip/scale-probe.exe"],
                             {**env, "WINEDLLOVERRIDES": "cfgmgr32=n,b"}, windows=True)
@@ -452,6 +476,30 @@ def run_machine(args, work):
         check(ran[-1], "the scale received the command", COMMAND[1:] in scale.received, True)
     finally:
         subprocess.run(["wineserver", "--kill"], **quiet)
+
+
+def run_linux(root, deb):
+    """The package's probe, and its udev rule under udevd, each case with a
+    scale of its own, unplugged after it."""
+    begin("Linux: the package unpacked, udevd started", row=False)
+    subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+    Path("/run/udev/rules.d").mkdir(parents=True)
+    shutil.copy(next(root.glob("usr/lib/udev/rules.d/*.rules")), "/run/udev/rules.d")
+    subprocess.run(["/usr/lib/systemd/systemd-udevd", "--daemon"], check=True)
+    for name, product, does, out_endpoint, user, out, status, node in LINUX:
+        begin("Linux: " + name)
+        scale = Scale(product, does, out_endpoint)
+        # Before the run: the scale may unplug during it.
+        given = (grp.getgrgid(scale.node.stat().st_gid).gr_name, scale.node.stat().st_mode & 0o777,
+                 ":uaccess:" in subprocess.run(["udevadm", "info", "-q", "property", scale.node],
+                                               capture_output=True, text=True).stdout)
+        result = subprocess.run([*user, root / "usr/bin/scale-probe"], capture_output=True,
+                                stdin=subprocess.DEVNULL, env=Platform([], {}).env, timeout=120)
+        check(ran[-1], "output, standard error, exit status, what the scale received; the node's "
+              "group, mode, tag", (result.stdout, result.stderr, result.returncode, scale.received,
+                                   *given),
+              (out.encode(), b"", status, [COMMAND[1:]] if WRITE_DUMP in out else [], *node))
+        scale.unplug()
 
 
 def main():
@@ -464,8 +512,10 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     globals()["run_" + args.group](args, work)
-    for name in ran:
-        print(("FAIL " if name in failures else "ok   ") + name
+    timeline.append(("", False, now()))
+    for (name, row, began), (_, _, ended) in zip(timeline, timeline[1:]):
+        print(("     " if not row else "FAIL " if name in failures else "ok   ")
+              + f"{ended - began:5.1f} s  {name}"
               + "".join(f"\n     {failure}" for failure in failures.get(name, [])))
     print(f"{args.group}: {len(ran) - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0
