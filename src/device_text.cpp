@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "default_ignorable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -12,29 +13,27 @@ namespace {
 // characters that act instead of showing (controls), that can make one
 // serial number display as another (bidirectional controls, line breaks),
 // that show as nothing, so that a copied serial number carries what nobody
-// saw (format characters), and what is no character at all.
-constexpr struct {
-  char32_t first, last;
-} refused[] = {
-    {0x00, 0x1F},       // C0 controls
-    {0x7F, 0x9F},       // DEL, C1 controls
-    {0xAD, 0xAD},       // soft hyphen
-    {0x061C, 0x061C},   // Arabic letter mark
-    {0x200B, 0x200F},   // zero-width space and joiners, LRM, RLM
-    {0x2028, 0x202E},   // line and paragraph separators, embeddings, overrides
-    {0x2060, 0x2064},   // word joiner, invisible operators
-    {0x2066, 0x2069},   // isolates
-    {0xD800, 0xDFFF},   // surrogates
-    {0xFEFF, 0xFEFF},   // zero-width no-break space, the byte order mark
-    {0xFFF9, 0xFFFB},   // interlinear annotation
-    {0xE0000, 0xE007F}, // tags
+// saw (Unicode's own list, and the interlinear annotation controls), and
+// what is no character at all.
+constexpr code_point_range refused[] = {
+    {0x00, 0x1F},     // C0 controls
+    {0x7F, 0x9F},     // DEL, C1 controls
+    {0x061C, 0x061C}, // Arabic letter mark
+    {0x200E, 0x200F}, // LRM, RLM
+    {0x2028, 0x202E}, // line and paragraph separators, embeddings, overrides
+    {0x2066, 0x2069}, // isolates
+    {0xD800, 0xDFFF}, // surrogates
+    {0xFFF9, 0xFFFB}, // interlinear annotation
     {0x110000, 0xFFFFFFFF}, // past Unicode
 };
 
 bool is_refused(char32_t c) {
-  return std::any_of(
-      std::begin(refused), std::end(refused),
-      [c](const auto &range) { return c >= range.first && c <= range.last; });
+  const auto holds = [c](const code_point_range &range) {
+    return c >= range.first && c <= range.last;
+  };
+  return std::any_of(std::begin(refused), std::end(refused), holds) ||
+         std::any_of(std::begin(default_ignorable), std::end(default_ignorable),
+                     holds);
 }
 
 // No control byte may reach the console, whatever character it spells: an
