@@ -1,20 +1,28 @@
 # Provides the target scale_probe_hidapi: the hidapi the probe links against,
 # always as a shared library so that a user can drop in another build.
 if(WIN32)
-  # The Windows backend, built from upstream's release that scripts/setup
-  # unpacks (hidapi_VERSION, after this, names it), and from no other tree:
-  # setup leaves a copy of the pin in the tree as its record.
-  set(HIDAPI_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/hidapi" CACHE PATH
-      "hidapi source tree for the Windows DLL")
-  file(READ "${CMAKE_SOURCE_DIR}/cmake/hidapi.sha256" pin)
-  set(record "")
-  if(EXISTS "${HIDAPI_SOURCE_DIR}/.verified")
-    file(READ "${HIDAPI_SOURCE_DIR}/.verified" record)
+  # The Windows backend, built from upstream's release tarball that
+  # scripts/setup puts into .deps/, and from nothing else: its digest is
+  # checked against the pin, then it is unpacked into the build tree afresh
+  # at every configure, its files dated now, so that what is built is what
+  # the tarball holds.
+  file(STRINGS "${CMAKE_SOURCE_DIR}/cmake/hidapi.sha256" pin LIMIT_COUNT 1)
+  string(REGEX MATCH "^([0-9a-f]+) +(.+)$" pin "${pin}")
+  set(tarball "${CMAKE_SOURCE_DIR}/.deps/${CMAKE_MATCH_2}")
+  if(EXISTS "${tarball}")
+    file(SHA256 "${tarball}" digest)
   endif()
-  if(NOT record STREQUAL pin)
-    message(FATAL_ERROR "${HIDAPI_SOURCE_DIR} is not the hidapi source that scripts/setup "
-                        "unpacked from the pinned tarball: run scripts/setup --zip")
+  if(NOT digest STREQUAL CMAKE_MATCH_1)
+    message(FATAL_ERROR "${tarball} is missing or not the pinned hidapi release: "
+                        "run scripts/setup --zip")
   endif()
+  set(HIDAPI_SOURCE_DIR "${CMAKE_BINARY_DIR}/hidapi-source")
+  file(REMOVE_RECURSE "${HIDAPI_SOURCE_DIR}")
+  file(ARCHIVE_EXTRACT INPUT "${tarball}" DESTINATION "${HIDAPI_SOURCE_DIR}.unpacked" TOUCH)
+  file(GLOB unpacked LIST_DIRECTORIES true "${HIDAPI_SOURCE_DIR}.unpacked/*")
+  file(RENAME "${unpacked}" "${HIDAPI_SOURCE_DIR}")
+  file(REMOVE_RECURSE "${HIDAPI_SOURCE_DIR}.unpacked")
+
   set(BUILD_SHARED_LIBS ON)
   set(HIDAPI_INSTALL_TARGETS OFF)
   add_subdirectory("${HIDAPI_SOURCE_DIR}" hidapi EXCLUDE_FROM_ALL)

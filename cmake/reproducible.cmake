@@ -5,20 +5,17 @@
 # (SOURCE_DATE_EPOCH, as Debian's builds set it). The .deb's modes are fixed
 # after CPack, in deb_rebuild.cmake; the zip holds only files, whose modes
 # the install rules set.
+# The date is the changelog's newest entry (which comes first), as Debian's
+# own tools take it: the same in a clone, an export or a tarball of the
+# source, git or no git.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
-  # The last commit; in a tree without its history, the changelog's newest
-  # entry, which comes first.
-  execute_process(COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
-    OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(NOT SOURCE_DATE_EPOCH)
-    file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/linux/changelog" trailers REGEX "^ -- ")
-    list(GET trailers 0 newest)
-    string(REGEX REPLACE ".*>  " "" released "${newest}")
-    execute_process(COMMAND date -u -d "${released}" +%s
-      OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE)
-  endif()
+  file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/linux/changelog" trailers REGEX "^ -- ")
+  list(GET trailers 0 newest)
+  string(REGEX REPLACE ".*>  " "" released "${newest}")
+  execute_process(COMMAND date -u -d "${released}" +%s
+    OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 endif()
 
 add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."
