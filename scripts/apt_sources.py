@@ -7,12 +7,15 @@ that nothing here ever names an archive itself.
                                         another release by the same archives
   apt_sources.py --archive              the archive of the release itself
 
-scripts/fresh-root gives them to a new root; scripts/setup takes files from
-the archive's pool."""
+An entry may name its archive through a mirror list, as Debian's cloud
+images do (mirror+file:///etc/apt/mirrors/debian.list): the archive is then
+the list's first, as apt tries it first. scripts/fresh-root gives the
+entries to a new root; scripts/setup takes files from the archive's pool."""
 
 import argparse
 import re
 import subprocess
+import urllib.request
 from pathlib import Path
 
 APT = Path("/etc/apt")
@@ -53,6 +56,29 @@ def deb_entries():
     return entries
 
 
+def same_uri(uri):
+    """A URI as apt's own lists spell it too: an entry's mirror+file:///x is
+    mirror+file:/x/ to apt-get indextargets."""
+    return re.sub(r"^([\w+.-]+):/*", r"\1:/", uri).rstrip("/")
+
+
+def resolved(uri):
+    """The archive that a URI names: itself, or its mirror list's first."""
+    if not uri.startswith(("mirror+", "mirror:")):
+        return uri
+    inner = uri.removeprefix("mirror+") if uri.startswith("mirror+") else "http" + uri[6:]
+    if inner.startswith("file:"):
+        listed = Path(re.sub(r"^file:/*", "/", inner)).read_text()
+    else:
+        with urllib.request.urlopen(inner, timeout=60) as answer:
+            listed = answer.read().decode()
+    mirrors = [line.split()[0] for line in listed.splitlines()
+               if line.strip() and not line.lstrip().startswith("#")]
+    if not mirrors:
+        raise SystemExit(f"apt_sources: the mirror list of {uri} names no mirror")
+    return mirrors[0]
+
+
 def debian_suites():
     """(archive, suite) of each source whose Release file says it is Debian's,
     as apt read it at its last update: a vendor's entry may name the same
@@ -60,7 +86,7 @@ def debian_suites():
     targets = subprocess.run(
         ["apt-get", "indextargets", "--format", "$(ORIGIN)|$(REPO_URI)|$(RELEASE)"],
         capture_output=True, text=True, check=True).stdout
-    return {(uri.rstrip("/"), suite) for origin, uri, suite in
+    return {(same_uri(uri), suite) for origin, uri, suite in
             (line.split("|") for line in targets.splitlines() if line) if origin == "Debian"}
 
 
@@ -70,7 +96,7 @@ def release_entries(codename=None):
     own, debian = release(), debian_suites()
     return [(uris, [s.replace(own, codename or own, 1) for s in suites], components, signed)
             for uris, suites, components, signed in deb_entries()
-            if any((u.rstrip("/"), s) in debian and (s == own or s.startswith(own + "-"))
+            if any((same_uri(u), s) in debian and (s == own or s.startswith(own + "-"))
                    for u in uris for s in suites)]
 
 
@@ -81,7 +107,7 @@ def archive():
     if not mirrors:
         raise SystemExit(f"apt_sources: no entry of Debian's archive for {codename} that apt has"
                          " read: run apt-get update")
-    return mirrors[0].rstrip("/")
+    return resolved(mirrors[0]).rstrip("/")
 
 
 def sources_text(entries):
