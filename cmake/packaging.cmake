@@ -48,6 +48,11 @@ else()
   install(FILES packaging/linux/org.example.scale_probe.metainfo.xml
           DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES README.md packaging/linux/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # For fleets: a monitoring plugin where monitoring engines look for them,
+  # whatever the library directory, and an Ansible playbook that runs it.
+  configure_file(packaging/linux/check_scale_probe.in "${CMAKE_BINARY_DIR}/check_scale_probe" @ONLY)
+  install(PROGRAMS "${CMAKE_BINARY_DIR}/check_scale_probe" DESTINATION lib/nagios/plugins)
+  install(FILES packaging/linux/scales.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   # A Debian package whose version has no revision is a native one, whose
   # changelog is called changelog.gz.
   install(FILES "${compressed}/changelog.gz" DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -62,6 +67,7 @@ else()
 "Finds the scale (USB vendor 1111, product 0004) among the HID devices,
 prints its identity, sends one command report and prints the reply as
 hexadecimal bytes. A udev rule lets the user at the seat, and the members
-of plugdev, open the scale without root.")
+of plugdev, open the scale without root. For many stations, a monitoring
+plugin (Nagios, Icinga) and an Ansible playbook come with it.")
 endif()
 include(CPack)

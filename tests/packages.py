@@ -27,10 +27,14 @@ import sys
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
-DEB_FILES = ["usr/bin/scale-probe", "usr/lib/udev/rules.d/70-scale-probe.rules",
-             "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
-             "usr/share/doc/scale-probe/copyright", "usr/share/man/man1/scale-probe.1.gz",
-             "usr/share/metainfo/org.example.scale_probe.metainfo.xml"]
+RULE, METAINFO = ("usr/lib/udev/rules.d/70-scale-probe.rules",
+                  "usr/share/metainfo/org.example.scale_probe.metainfo.xml")
+DEB_FILES = sorted(["usr/bin/scale-probe", RULE, METAINFO,
+                    "usr/lib/nagios/plugins/check_scale_probe",
+                    "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
+                    "usr/share/doc/scale-probe/copyright",
+                    "usr/share/doc/scale-probe/examples/scales.yml",
+                    "usr/share/man/man1/scale-probe.1.gz"])
 ZIP_FILES = ["LICENSE.txt", "README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
              "hidapi-LICENSE-orig.txt", "hidapi-LICENSE.txt", "hidapi.dll", "scale-probe.exe"]
 # The scale's ids, which every line of the rule must match on (a line that
@@ -108,30 +112,31 @@ def check_deb(build, work, preset):
            f"{named}\n{installs.stdout[-800:]}{installs.stderr[-800:]}")
     listing = [line.split() for line in run("dpkg-deb", "-c", str(deb)).splitlines()]
     files = sorted(entry[-1][2:] for entry in listing if not entry[0].startswith("d"))
-    expect("holds the binary, the rule, the manual page, the docs and the metadata",
+    expect("holds the binary, the rule, the plugin, the manual page, the docs, the playbook and "
+           "the metadata",
            files == DEB_FILES, str(files))
     run("dpkg-deb", "-x", str(deb), str(work / "root"))
-    lines = list(rule_lines((work / "root" / DEB_FILES[1]).read_text()))
+    lines = list(rule_lines((work / "root" / RULE).read_text()))
     modaliases = re.findall(r"<modalias>(.*?)</modalias>",
-                            (work / "root" / DEB_FILES[-1]).read_text())
+                            (work / "root" / METAINFO).read_text())
     expect("the udev rule gives the scale, and only the scale, to the user at the seat and to "
            "plugdev; the AppStream metadata offers the package for the scale",
            None not in lines and all(SCALE <= line for line in lines)
            and set().union(*lines) == SCALE | GIVES
            and modaliases == ["usb:v1111p0004d*"], f"{lines}\n{modaliases}")
     checkers = [("the AppStream metadata is valid",
-                 ["appstreamcli", "validate", "--no-net", work / "root" / DEB_FILES[-1]]),
+                 ["appstreamcli", "validate", "--no-net", work / "root" / METAINFO]),
                 ("lintian finds no errors and no warnings",
                  ["lintian", "--fail-on", "error,warning", deb])]
     if subprocess.run(["udevadm", "verify", "--help"], capture_output=True).returncode == 0:
         checkers.append(("udev finds nothing wrong with the rule (udevadm verify, systemd 253 on)",
                          ["udevadm", "verify", "--resolve-names=never",
-                          work / "root" / DEB_FILES[1]]))
+                          work / "root" / RULE]))
     for what, checker in checkers:
         checked = subprocess.run(checker, capture_output=True, text=True)
         expect(what, checked.returncode == 0, checked.stdout)
 
-    header, segments, dynamic, symbols = (run("readelf", "-W", flag, work / "root" / DEB_FILES[0])
+    header, segments, dynamic, symbols = (run("readelf", "-W", flag, work / "root" / "usr/bin/scale-probe")
                                           for flag in ("-h", "-l", "-d", "--dyn-syms"))
     # What Debian calls the binary's machine, by its header.
     arch = {"Advanced Micro Devices X86-64": "amd64", "AArch64": "arm64",
