@@ -17,11 +17,15 @@ exit status, and whether it waited for a key.
       (its probe with the real hidapi, its udev rule under udevd); then under
       Wine, the table for the Windows exe (CRLF, the command processor's
       pause), and in Wine's console device text in any script and the zip's
-      exe with its real DLL through Wine's HID stack"""
+      exe with its real DLL through Wine's HID stack
+  cases.py fleet --probe P --fake-dir D --plugin CHECK --work W
+      many stations over real SSH, an sshd on the loopback for each, with
+      throwaway keys: the monitoring plugin and the Ansible playbook"""
 
 import argparse
 import contextlib
 import fcntl
+import getpass
 import grp
 import json
 import os
@@ -30,6 +34,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import struct
 import sys
@@ -347,7 +352,7 @@ class Scale:
                 owed = answered < len(self.received)
                 readable, writable, _ = select.select(
                     [self.hidg, self.stop[0]], [self.hidg] if owed else [], [],
-                    0.02 if streaming else None)
+                    0.005 if streaming else None)
                 if self.stop[0] in readable:
                     return
                 if self.hidg in readable:
@@ -502,10 +507,106 @@ def run_linux(root, deb):
         scale.unplug()
 
 
+# --- many stations over SSH --------------------------------------------------------
+
+# name, what the stand-in does (None: no probe installed), the plugin's status
+# and first line, and whether the station fails the playbook
+STATIONS = [
+    ("answers", dict(read=REPLY), 0, f"SCALE OK - the scale {SCALE[2]} answered", False),
+    ("no-scale", dict(devices=[]), 2, "SCALE CRITICAL - " + NOT_CONNECTED.strip(), True),
+    ("library-fails", dict(init=-1), 3, "SCALE UNKNOWN - the HID library failed to start", True),
+    ("no-probe", None, 3, "SCALE UNKNOWN - scale-probe is not installed, or not on PATH", True)]
+# None of this user's own ssh settings.
+SSH = ["-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+       "-o", "LogLevel=ERROR", "-o", "BatchMode=yes"]
+
+
+def station(args, home, script):
+    """A station: the environment its SSH sessions get, the probe on its PATH
+    (or none), its stand-in's script, and its own sshd. Returns the
+    environment, the port and the sshd."""
+    (home / "bin").mkdir(parents=True)
+    if script is not None:
+        (home / "bin/scale-probe").symlink_to(args.probe)
+        (home / "script").write_text(Platform([], {}).script(**script))
+    env = {"PATH": f"{home}/bin:/usr/bin:/bin", "LD_LIBRARY_PATH": args.fake_dir,
+           "FAKE_HIDAPI_SCRIPT": str(home / "script"), "LC_ALL": "C"}
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    options = ["ListenAddress=127.0.0.1", f"AuthorizedKeysFile={home.parent}/id.pub",
+               "StrictModes=no", "UsePAM=no", f"PidFile={home}/sshd.pid",
+               "Subsystem=sftp internal-sftp", "SetEnv=" + " ".join(f"{k}={v}" for k, v in env.items()),
+               # Only root's sshd can hand a terminal (Ansible asks for one) to a user.
+               f"PermitTTY={'yes' if os.getuid() == 0 else 'no'}"]
+    return env, port, subprocess.Popen(
+        ["/usr/sbin/sshd", "-D", "-e", "-f", "/dev/null", "-p", str(port), "-h",
+         home.parent / "host", *(f"-o{option}" for option in options)],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(home / "sshd.log", "w"))
+
+
+def run_fleet(args, work):
+    """The package's monitoring plugin directly and through check_by_ssh, and
+    its playbook with Ansible's default settings (none of this user's), at
+    stations that each run the probe in their own way; every input is held
+    open, as NRPE and check_by_ssh leave the plugin's."""
+    begin("the stations' sshd started, the playbook run", row=False)
+    for key in ("host", "id"):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work / key],
+                       check=True)
+    if os.getuid() == 0:  # sshd's privilege separation, which the ssh service makes
+        Path("/run/sshd").mkdir(mode=0o755, exist_ok=True)
+    user = getpass.getuser()
+    stations = {name: station(args, work / name, script) for name, script, *_ in STATIONS}
+    (work / "ansible.cfg").touch()
+    (work / "stations").write_text("".join(
+        f"{name} ansible_host=127.0.0.1 ansible_port={port}\n"
+        for name, (_, port, _) in stations.items()) + "[all:vars]\n" + "".join(
+        f"{key}={value}\n" for key, value in (
+            ("ansible_user", user), ("ansible_ssh_private_key_file", work / "id"),
+            ("ansible_ssh_common_args", " ".join(SSH)), ("ansible_remote_tmp", work / "tmp"),
+            ("ansible_python_interpreter", "/usr/bin/python3"))))
+    held, holding = os.pipe()
+    ends = {"stdin": held, "capture_output": True, "text": True, "timeout": 120}
+    try:
+        playbook = subprocess.run(
+            ["ansible-playbook", "-i", work / "stations", TOP / "packaging/linux/scales.yml",
+             "-e", f"check_scale_probe={args.plugin}"], **ends,
+            env={"PATH": os.environ["PATH"], "HOME": str(work), "LC_ALL": "C.UTF-8",
+                 "ANSIBLE_CONFIG": str(work / "ansible.cfg"), "ANSIBLE_NOCOLOR": "1"})
+        (work / "playbook.log").write_text(playbook.stdout + playbook.stderr)
+        print(playbook.stdout[playbook.stdout.find("PLAY RECAP"):].strip())
+        for name, _, status, line, failed in STATIONS:
+            begin(f"{name}: the plugin, directly and through check_by_ssh; the playbook")
+            env, port, _ = stations[name]
+            plugin = subprocess.run([args.plugin], env=env, **ends)
+            remote = subprocess.run(["/usr/lib/nagios/plugins/check_by_ssh", "-H", "127.0.0.1",
+                                     "-p", str(port), "-l", user, "-i", str(work / "id"), *SSH,
+                                     "-C", args.plugin], **ends)
+            recap = re.search(rf"^{name}\s+: .*unreachable=(\d+)\s+failed=(\d+)", playbook.stdout,
+                              re.M)
+            said = re.search(rf'^(?:ok|fatal): \[{name}\](?:: FAILED!)? => {{[^}}]*"msg": "(.*)"',
+                             playbook.stdout, re.M)
+            check(ran[-1], "statuses and first lines, the playbook's unreachable, failed, message",
+                  (plugin.returncode, plugin.stdout.split("\n")[0], remote.returncode,
+                   remote.stdout.split("\n")[0], recap and recap.groups(), said and said[1]),
+                  (status, line, status, line, ("0", str(int(failed))), line))
+    except subprocess.TimeoutExpired as hung:
+        check(ran[-1] if ran else "the playbook", "ended", hung.cmd, None)
+    finally:
+        os.close(holding)
+        for _, _, sshd in stations.values():
+            sshd.terminate()
+    begin("no probe left running")
+    check(ran[-1], "probes", [exe for exe in Path("/proc").glob("[0-9]*/exe")
+                              if os.path.realpath(exe) == os.path.realpath(args.probe)], [])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("group", choices=["table", "terminal", "demo", "locales", "machine"])
-    for option in "--probe --fake-dir --wrapper --zip --native --bridge --work".split():
+    parser.add_argument("group",
+                        choices=["table", "terminal", "demo", "locales", "machine", "fleet"])
+    for option in "--probe --fake-dir --wrapper --zip --native --bridge --plugin --work".split():
         parser.add_argument(option)
     args = parser.parse_args()
     work = Path(args.work)
