@@ -87,7 +87,8 @@ def check_again(package, work, preset):
     shutil.copytree(TOP, source, symlinks=True, ignore=shutil.ignore_patterns("build", ".git"))
     run("sh", "-c", 'umask 0077 && cmake --preset "$1" -B "$2" -DBUILD_TESTING=OFF >/dev/null && '
         'cmake --build "$2" --target package', "sh", preset, str(other),
-        cwd=source, env={**os.environ, "TZ": "XYZ-13", "LC_ALL": "C"})
+        cwd=source, env={**os.environ, "TZ": "XYZ-13", "LC_ALL": "C",
+                         "GIT_CEILING_DIRECTORIES": str(work)})  # no git above it either
     if preset == "release":
         expect("the release preset turns no warning into an error",
                "-Werror" not in (other / "build.ninja").read_text())
