@@ -50,7 +50,7 @@ else()
   install(FILES README.md packaging/linux/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # For fleets: a monitoring plugin where monitoring engines look for them,
   # whatever the library directory, and an Ansible playbook that runs it.
-  configure_file(packaging/linux/check_scale_probe.in "${CMAKE_BINARY_DIR}/check_scale_probe" @ONLY)
+  configure_file(packaging/linux/check_scale_probe.sh "${CMAKE_BINARY_DIR}/check_scale_probe" @ONLY)
   install(PROGRAMS "${CMAKE_BINARY_DIR}/check_scale_probe" DESTINATION lib/nagios/plugins)
   install(FILES packaging/linux/scales.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   # A Debian package whose version has no revision is a native one, whose

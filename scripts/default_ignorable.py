@@ -11,9 +11,10 @@ import re
 import sys
 from pathlib import Path
 
-data = Path(sys.argv[1] if len(sys.argv) > 1
-            else "/usr/share/unicode/DerivedCoreProperties.txt").read_text()
-version = re.match(r"# DerivedCoreProperties-([\d.]+)\.txt", data).group(1)
+source = Path(sys.argv[1] if len(sys.argv) > 1
+              else "/usr/share/unicode/DerivedCoreProperties.txt")
+data = source.read_text()
+version = re.match(r"# DerivedCoreProperties-([\d.]+)\.txt", data)
 ranges = []
 for first, last in re.findall(r"^([0-9A-F]+)(?:\.\.([0-9A-F]+))?\s*;\s*Default_Ignorable_Code_Point\b",
                               data, re.M):
@@ -23,6 +24,11 @@ for first, last in re.findall(r"^([0-9A-F]+)(?:\.\.([0-9A-F]+))?\s*;\s*Default_I
     else:
         ranges.append([first, last])
 
+# Another file would give a table that is wrong, or empty and not C++.
+if not version or not ranges:
+    sys.exit(f"default_ignorable.py: {source} is not Unicode's DerivedCoreProperties.txt: "
+             "it lists no Default_Ignorable_Code_Point")
+version = version.group(1)
 lines = "".join(f"    {{0x{first:04X}, 0x{last:04X}}},\n" for first, last in ranges)
 (Path(__file__).resolve().parent.parent / "src/default_ignorable.h").write_text(f"""\
 #pragma once
@@ -35,8 +41,6 @@ lines = "".join(f"    {{0x{first:04X}, 0x{last:04X}}},\n" for first, last in ran
 struct code_point_range {{
   char32_t first, last;
 }};
-
-constexpr const char *default_ignorable_version = "{version}";
 
 // clang-format off
 constexpr code_point_range default_ignorable[] = {{

@@ -9,8 +9,6 @@ struct code_point_range {
   char32_t first, last;
 };
 
-constexpr const char *default_ignorable_version = "15.0.0";
-
 // clang-format off
 constexpr code_point_range default_ignorable[] = {
     {0x00AD, 0x00AD},

@@ -22,25 +22,8 @@ exit status, and whether it waited for a key.
       many stations over real SSH, an sshd on the loopback for each, with
       throwaway keys: the monitoring plugin and the Ansible playbook"""
 
-import argparse
-import contextlib
-import fcntl
-import getpass
-import grp
-import json
-import os
-import pty
-import re
-import select
-import shutil
-import signal
-import socket
-import subprocess
-import struct
-import sys
-import termios
-import threading
-import time
+import argparse, contextlib, fcntl, getpass, grp, json, os, pty, re, select, shutil
+import signal, socket, subprocess, struct, sys, tempfile, termios, threading, time
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
@@ -90,9 +73,7 @@ TABLE = [
     ("read fails", dict(read=-1), DONE + "\nUnable to read()\n", 1, "read"),
     ("exchange completes, arguments ignored",
      dict(read=REPLY, args=["--help", "/dev/hidraw9"]), DONE + read_dump(REPLY), 0, "read"),
-    ("no reply in time", {}, DONE + read_dump(), 0, "read"),
-    ("short reply, short write", dict(write=0, read=bytes([0xAA, 1, 2, 3, 4])),
-     DONE + read_dump(bytes([0xAA, 1, 2, 3, 4])), 0, "read"),
+    ("no reply in time, a short write", dict(write=0), DONE + read_dump(), 0, "read"),
     ("first match wins, absent device text", dict(devices=[
         ("1111", "0005", "NEAR", ""), (*SCALE[:2], "FIRST", None), (*SCALE[:2], "SECOND", "")]),
      identity("FIRST", "(null)") + WRITE_DUMP + read_dump(), 0, "read"),
@@ -143,25 +124,11 @@ def native(args):
     return Platform([*(args.wrapper or "").split(), args.probe], {"LD_LIBRARY_PATH": args.fake_dir})
 
 
-ran, failures, timeline = [], {}, []
+ran, failures = [], {}
 
 
-def now():
-    """Seconds by this machine's clock. In the test machine, whose own clock
-    runs by instruction count, by the host's: its file system stamps the
-    file that HOST_CLOCK names when it is touched."""
-    if "HOST_CLOCK" in os.environ:
-        clock = Path(os.environ["HOST_CLOCK"])
-        clock.touch()
-        return clock.stat().st_mtime
-    return time.monotonic()
-
-
-def begin(name, row=True):
-    """A row of the group begins, or a step that is not one (set-up)."""
-    if row:
-        ran.append(name)
-    timeline.append((name, row, now()))
+def begin(name):
+    ran.append(name)
 
 
 def check(name, what, actual, expected):
@@ -232,10 +199,11 @@ def run_terminal(args, work):
             [args.probe], stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
             env=native(args).env, preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY))
         deadline = time.monotonic() + 10
-        while termios.tcgetattr(slave)[3] & termios.ICANON and time.monotonic() < deadline:
+        while (canonical := termios.tcgetattr(slave)[3] & termios.ICANON) and \
+                time.monotonic() < deadline:
             time.sleep(0.01)  # until the probe has the terminal in its own mode
         check(name, "prompt shown, then the terminal taken",
-              read_until(master, prompt).endswith(prompt), True)
+              (read_until(master, prompt).endswith(prompt), canonical), (True, 0))
         os.write(master, key)
         check(name, "exit status", process.wait(timeout=5), status)
         check(name, "terminal settings restored", termios.tcgetattr(slave), before)
@@ -273,8 +241,7 @@ def run_demo(args, work):
 # TCVN "Ớ", or a C0 byte, as TCVN spells "Ú"). SHIFT_JISX0213 holds "か" back
 # until its state is ended.
 SERIAL, PRODUCT = "SC-äÚ\x1b[2J", "Wäge\xa0€ Scale ─÷\u202eỚか"
-LOCALES = [("C", b"SC-???[2J", b"W?ge?? Scale ?????"),
-           ("C.UTF-8", "SC-äÚ?[2J".encode(), "Wäge\xa0€ Scale ─÷?Ớか".encode()),
+LOCALES = [("C.UTF-8", "SC-äÚ?[2J".encode(), "Wäge\xa0€ Scale ─÷?Ớか".encode()),
            ("en_US.ISO-8859-1", b"SC-\xe4\xda?[2J", b"W\xe4ge\xa0? Scale ?\xf7???"),
            ("ja_JP.EUC-JP", b"SC-\x8f\xab\xa3\x8f\xaa\xe2?[2J",
             b"W\x8f\xab\xa3ge?? Scale \xa8\xa1\xa1\xe0??\xa4\xab"),
@@ -292,44 +259,46 @@ def run_locales(args, work):
     device = device.replace("product=Bench Scale", "product=" + PRODUCT)
     device = device.replace("HID_UNIQ=SC-000123", "HID_UNIQ=" + SERIAL)
     (work / "scale.umockdev").write_text(device)
-    for name, _, _ in LOCALES[2:]:
+    for name, _, _ in LOCALES[1:]:
         language, charset = name.split(".")
         subprocess.run(["localedef", "-i", language, "-f", charset, work / name],
                        capture_output=True)
     for name, serial, product in LOCALES:
         begin(f"device text under {name}")
+        env = {"PATH": os.environ["PATH"], "LC_ALL": name, "LOCPATH": f"{work}:/usr/lib/locale"}
         result = subprocess.run(
             ["umockdev-run", "-d", "scale.umockdev", "-i", f"/dev/hidraw0={TOP}/demo/scale.ioctl",
-             "--", args.probe], stdin=subprocess.DEVNULL, capture_output=True, cwd=work,
-            env={"PATH": os.environ["PATH"], "LC_ALL": name, "LOCPATH": f"{work}:/usr/lib/locale"},
+             "--", args.probe], stdin=subprocess.DEVNULL, capture_output=True, cwd=work, env=env,
             timeout=60)
-        check(ran[-1], "identity, exit status", (result.stdout.split(b"\n")[:3], result.returncode),
+        # A locale that could not be built would leave the C locale in force.
+        charmap = subprocess.run(["locale", "charmap"], capture_output=True, text=True, env=env)
+        check(ran[-1], "identity, exit status, the locale's charset",
+              (result.stdout.split(b"\n")[:3], result.returncode, charmap.stdout.strip()),
               (identity().encode().split(b"\n")[:1] + [b"  serial_number: " + serial,
-                                                       b"  Product:      " + product], 0))
+                                                       b"  Product:      " + product], 0,
+               name.split(".")[1]))
 
 
 class Scale:
     """The scale as real USB hardware: a configfs HID gadget on the kernel's
     dummy host controller, which usbhid enumerates as a plugged-in device,
     its serial number and product name USB string descriptors, its report
-    descriptor the demo's. Without an OUT endpoint, the command comes by
-    SET_REPORT over the control pipe. A thread plays its side through its
-    /dev/hidgN: it keeps each output report and answers it with its report
-    ("answer") or unplugs the scale ("unplug"); or also sends its report
-    every 5 ms, as scales that stream their reading do ("stream")."""
+    descriptor the demo's. A thread plays its side through its /dev/hidgN:
+    it keeps each output report and answers it with its report ("answer"),
+    or also sends its report every 5 ms, as scales that stream their
+    reading do ("stream")."""
 
     DESCRIPTOR = bytes.fromhex((TOP / "demo/scale.ioctl").read_text().split()[-1])[4:]
 
-    def __init__(self, product=int(SCALE[1], 16), does="answer", out_endpoint=True):
+    def __init__(self, does="answer"):
         self.gadget = Path("/sys/kernel/config/usb_gadget/scale")
         self.does, self.received = does, []
         for folder in ("", "strings/0x409", "functions/hid.0", "configs/c.1"):
             (self.gadget / folder).mkdir()
-        for name, value in (("idVendor", "0x" + SCALE[0]), ("idProduct", hex(product)),
+        for name, value in (("idVendor", "0x" + SCALE[0]), ("idProduct", "0x" + SCALE[1]),
                             ("strings/0x409/serialnumber", SCALE[2]),
                             ("strings/0x409/product", SCALE[3]),
-                            ("functions/hid.0/report_length", "64"),
-                            ("functions/hid.0/no_out_endpoint", str(int(not out_endpoint)))):
+                            ("functions/hid.0/report_length", "64")):
             (self.gadget / name).write_text(value)
         (self.gadget / "functions/hid.0/report_desc").write_bytes(self.DESCRIPTOR)
         (self.gadget / "configs/c.1/hid.0").symlink_to(self.gadget / "functions/hid.0")
@@ -357,8 +326,6 @@ class Scale:
                     return
                 if self.hidg in readable:
                     self.received.append(os.read(self.hidg, 64))
-                    if self.does == "unplug":
-                        return (self.gadget / "UDC").write_text("\n")
                 if writable or streaming:
                     with contextlib.suppress(BlockingIOError):  # the host has not polled yet
                         os.write(self.hidg, SCALE_REPORT)
@@ -373,10 +340,9 @@ class Scale:
         return False
 
     def unplug(self):
-        """A real disconnect, unless the scale made it; then takes it apart."""
+        """A real disconnect; then takes the gadget apart."""
         os.write(self.stop[1], b"x")
-        with contextlib.suppress(OSError):  # already unplugged
-            (self.gadget / "UDC").write_text("\n")
+        (self.gadget / "UDC").write_text("\n")
         wait_for(lambda: not self.udev.exists())
         for fd in (self.hidg, *self.stop):
             os.close(fd)
@@ -422,22 +388,14 @@ def run_console(name, platform, out, status, cwd=None):
     os.close(master)
 
 
-# name, the product id, what the scale does, whether it has an OUT endpoint,
-# who runs the probe, the output, the status; and how udev, given the
-# package's rule, left the node: its group, mode and whether it is tagged
-# for the user at the seat.
-GIVEN, KEPT, ANSWERED = ("plugdev", 0o660, True), ("root", 0o600, False), DONE + read_dump(
-    SCALE_REPORT) + PAUSE
+# Who runs what of the package, and its status. udev, given the package's
+# rule, must have left the node to plugdev, mode 0660, tagged for the user
+# at the seat.
 USER = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-LINUX = [("a full exchange, by a user in plugdev, neither root nor at the seat", 0x0004, "answer",
-          True, USER[:-1] + [f"--groups={grp.getgrnam('plugdev').gr_gid}"], ANSWERED, 0, GIVEN),
-         ("a full exchange, the command by SET_REPORT (no OUT endpoint)", 0x0004, "answer",
-          False, [], ANSWERED, 0, GIVEN),
-         ("only another product", 0x0005, "answer", True, [], NOT_CONNECTED + PAUSE, 1, KEPT),
-         ("unplugged when the command arrives", 0x0004, "unplug", True, [],
-          DONE + "\nUnable to read()\n" + PAUSE, 1, GIVEN),
-         ("a user outside plugdev", 0x0004, "answer", True, USER, identity() + UNABLE_TO_OPEN, 1,
-          GIVEN)]
+LINUX = [("a full exchange, by a user in plugdev, neither root nor at the seat",
+          USER[:-1] + [f"--groups={grp.getgrnam('plugdev').gr_gid}"], "usr/bin/scale-probe", 0),
+         ("the plugin, for a user outside plugdev: the node's rights and the fix", USER,
+          "usr/lib/nagios/plugins/check_scale_probe", 2)]
 
 
 def run_machine(args, work):
@@ -445,7 +403,6 @@ def run_machine(args, work):
     Wine server with its descriptors on /dev/null serves every case, so that
     no service of Wine's outlives a case holding its output pipe."""
     run_linux(work / "deb", next(Path(args.native).glob("scale-probe_*.deb")))
-    begin("Windows: Wine's prefix made", row=False)
     # No Mono or Gecko: nothing here needs .NET or a browser engine.
     env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work),
            "WINEDLLOVERRIDES": "mscoree,mshtml="}
@@ -470,7 +427,6 @@ def run_machine(args, work):
         # machine's one processor time while Wine's bus polls it. The bus
         # learns of it from udev and opens it. Beside the zip, as shipped, a
         # stand-in for the cfgmgr32 functions that Wine lacks.
-        begin("Windows: the scale plugged in, opened by Wine's bus", row=False)
         scale = Scale(does="stream")
         wait_for(scale.held)
         shutil.copy(args.bridge, shutil.copytree(args.zip, work / "zip"))
@@ -484,53 +440,67 @@ def run_machine(args, work):
 
 
 def run_linux(root, deb):
-    """The package's probe, and its udev rule under udevd, each case with a
-    scale of its own, unplugged after it."""
-    begin("Linux: the package unpacked, udevd started", row=False)
+    """The package's probe and plugin, and its udev rule under udevd, each
+    case with a scale of its own, unplugged after it."""
     subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
     Path("/run/udev/rules.d").mkdir(parents=True)
     shutil.copy(next(root.glob("usr/lib/udev/rules.d/*.rules")), "/run/udev/rules.d")
     subprocess.run(["/usr/lib/systemd/systemd-udevd", "--daemon"], check=True)
-    for name, product, does, out_endpoint, user, out, status, node in LINUX:
+    for name, user, program, status in LINUX:
         begin("Linux: " + name)
-        scale = Scale(product, does, out_endpoint)
-        # Before the run: the scale may unplug during it.
+        scale = Scale()
+        out = DONE + read_dump(SCALE_REPORT) + PAUSE if status == 0 else (
+            f"SCALE CRITICAL - unable to open device: {scale.node} is root:plugdev, mode 0660, "
+            "and nobody may not open it: add nobody to plugdev (usermod -aG plugdev nobody) and "
+            "restart the agent\n" + identity() + UNABLE_TO_OPEN)
         given = (grp.getgrgid(scale.node.stat().st_gid).gr_name, scale.node.stat().st_mode & 0o777,
                  ":uaccess:" in subprocess.run(["udevadm", "info", "-q", "property", scale.node],
                                                capture_output=True, text=True).stdout)
-        result = subprocess.run([*user, root / "usr/bin/scale-probe"], capture_output=True,
+        result = subprocess.run([*user, root / program], capture_output=True,
                                 stdin=subprocess.DEVNULL, env=Platform([], {}).env, timeout=120)
         check(ran[-1], "output, standard error, exit status, what the scale received; the node's "
               "group, mode, tag", (result.stdout, result.stderr, result.returncode, scale.received,
                                    *given),
-              (out.encode(), b"", status, [COMMAND[1:]] if WRITE_DUMP in out else [], *node))
+              (out.encode(), b"", status, [COMMAND[1:]] if status == 0 else [], "plugdev", 0o660,
+               True))
         scale.unplug()
 
 
 # --- many stations over SSH --------------------------------------------------------
 
-# name, what the stand-in does (None: no probe installed), the plugin's status
-# and first line, and whether the station fails the playbook
+# name, the station's probe (a script for the stand-in hidapi, a shell script
+# in the probe's place, or None: none), the plugin's status and first line;
+# and the message that the playbook fails with, where the plugin has none.
+NO_PLUGIN = "/nonexistent/check_scale_probe"
 STATIONS = [
-    ("answers", dict(read=REPLY), 0, f"SCALE OK - the scale {SCALE[2]} answered", False),
-    ("no-scale", dict(devices=[]), 2, "SCALE CRITICAL - " + NOT_CONNECTED.strip(), True),
-    ("library-fails", dict(init=-1), 3, "SCALE UNKNOWN - the HID library failed to start", True),
-    ("no-probe", None, 3, "SCALE UNKNOWN - scale-probe is not installed, or not on PATH", True)]
+    ("answers", dict(read=REPLY), 0, f"SCALE OK - the scale {SCALE[2]} answered"),
+    ("silent", {}, 1, f"SCALE WARNING - the scale {SCALE[2]} took the command but sent no reply "
+     "within 10 ms"),
+    ("no-scale", dict(devices=[]), 2, "SCALE CRITICAL - " + NOT_CONNECTED.strip()),
+    ("write-fails", dict(write=-1, error="Gone"), 2, "SCALE CRITICAL - Unable to write() Error: Gone"),
+    ("library-fails", dict(init=-1), 3, "SCALE UNKNOWN - the HID library failed to start"),
+    ("crashes", "kill -SEGV $$", 3, "SCALE UNKNOWN - the probe was ended by signal SEGV"),
+    ("hangs", "sleep 600 & sleep 600", 3, "SCALE UNKNOWN - the probe did not end within 2 s"),
+    ("no-probe", None, 3, "SCALE UNKNOWN - scale-probe is not installed: no {probe}"),
+    ("no-plugin", {}, None, f"no status line from {NO_PLUGIN}: ")]
 # None of this user's own ssh settings.
 SSH = ["-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
        "-o", "LogLevel=ERROR", "-o", "BatchMode=yes"]
 
 
-def station(args, home, script):
-    """A station: the environment its SSH sessions get, the probe on its PATH
-    (or none), its stand-in's script, and its own sshd. Returns the
+def station(args, home, probe):
+    """A station: the environment its SSH sessions get, which names its probe
+    (and marks every process of the station), and its own sshd. Returns the
     environment, the port and the sshd."""
     (home / "bin").mkdir(parents=True)
-    if script is not None:
+    if isinstance(probe, dict):
         (home / "bin/scale-probe").symlink_to(args.probe)
-        (home / "script").write_text(Platform([], {}).script(**script))
-    env = {"PATH": f"{home}/bin:/usr/bin:/bin", "LD_LIBRARY_PATH": args.fake_dir,
-           "FAKE_HIDAPI_SCRIPT": str(home / "script"), "LC_ALL": "C"}
+        (home / "script").write_text(Platform([], {}).script(**probe))
+    elif probe:
+        (home / "bin/scale-probe").write_text(f"#!/bin/sh\n{probe}\n")
+        (home / "bin/scale-probe").chmod(0o755)
+    env = {"PATH": "/usr/bin:/bin", "LD_LIBRARY_PATH": args.fake_dir, "LC_ALL": "C",
+           "FAKE_HIDAPI_SCRIPT": str(home / "script"), "SCALE_PROBE": str(home / "bin/scale-probe")}
     with socket.socket() as free:
         free.bind(("127.0.0.1", 0))
         port = free.getsockname()[1]
@@ -545,61 +515,89 @@ def station(args, home, script):
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(home / "sshd.log", "w"))
 
 
+def left(env):
+    """The processes of a station that are still there."""
+    marker, found = f"SCALE_PROBE={env['SCALE_PROBE']}".encode(), []
+    for environ in Path("/proc").glob("[0-9]*/environ"):
+        with contextlib.suppress(OSError):  # gone meanwhile, or not this user's
+            if marker in environ.read_bytes().split(b"\0"):
+                found.append(environ.parent.name)
+    return found
+
+
 def run_fleet(args, work):
     """The package's monitoring plugin directly and through check_by_ssh, and
-    its playbook with Ansible's default settings (none of this user's), at
-    stations that each run the probe in their own way; every input is held
-    open, as NRPE and check_by_ssh leave the plugin's."""
-    begin("the stations' sshd started, the playbook run", row=False)
+    its playbook under --check with Ansible's default settings (none of this
+    user's), at stations that each run the probe in their own way; every
+    input is held open, as NRPE and check_by_ssh leave the plugin's. Nothing
+    of a station may outlive its checks."""
     for key in ("host", "id"):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work / key],
                        check=True)
     if os.getuid() == 0:  # sshd's privilege separation, which the ssh service makes
         Path("/run/sshd").mkdir(mode=0o755, exist_ok=True)
     user = getpass.getuser()
-    stations = {name: station(args, work / name, script) for name, script, *_ in STATIONS}
+    stations = {name: station(args, work / name, probe) for name, probe, *_ in STATIONS}
     (work / "ansible.cfg").touch()
     (work / "stations").write_text("".join(
         f"{name} ansible_host=127.0.0.1 ansible_port={port}\n"
-        for name, (_, port, _) in stations.items()) + "[all:vars]\n" + "".join(
+        for name, (_, port, _) in stations.items()).replace(
+        "no-plugin ", f"no-plugin check_scale_probe={NO_PLUGIN} ") + "[all:vars]\n" + "".join(
         f"{key}={value}\n" for key, value in (
             ("ansible_user", user), ("ansible_ssh_private_key_file", work / "id"),
             ("ansible_ssh_common_args", " ".join(SSH)), ("ansible_remote_tmp", work / "tmp"),
-            ("ansible_python_interpreter", "/usr/bin/python3"))))
+            ("ansible_python_interpreter", "/usr/bin/python3"),
+            ("check_scale_probe", args.plugin), ("scale_probe_timeout", 2))))
     held, holding = os.pipe()
     ends = {"stdin": held, "capture_output": True, "text": True, "timeout": 120}
+    # SSH's control sockets in a short path: a Unix socket's must stay under
+    # 108 bytes, however deep the checkout.
+    sockets = tempfile.TemporaryDirectory()
     try:
         playbook = subprocess.run(
-            ["ansible-playbook", "-i", work / "stations", TOP / "packaging/linux/scales.yml",
-             "-e", f"check_scale_probe={args.plugin}"], **ends,
+            ["ansible-playbook", "--check", "-i", work / "stations",
+             TOP / "packaging/linux/scales.yml"], **ends,
             env={"PATH": os.environ["PATH"], "HOME": str(work), "LC_ALL": "C.UTF-8",
-                 "ANSIBLE_CONFIG": str(work / "ansible.cfg"), "ANSIBLE_NOCOLOR": "1"})
+                 "ANSIBLE_CONFIG": str(work / "ansible.cfg"), "ANSIBLE_NOCOLOR": "1",
+                 "ANSIBLE_SSH_CONTROL_PATH_DIR": sockets.name})
         (work / "playbook.log").write_text(playbook.stdout + playbook.stderr)
-        print(playbook.stdout[playbook.stdout.find("PLAY RECAP"):].strip())
-        for name, _, status, line, failed in STATIONS:
+        for name, _, status, line in STATIONS:
             begin(f"{name}: the plugin, directly and through check_by_ssh; the playbook")
             env, port, _ = stations[name]
-            plugin = subprocess.run([args.plugin], env=env, **ends)
-            remote = subprocess.run(["/usr/lib/nagios/plugins/check_by_ssh", "-H", "127.0.0.1",
-                                     "-p", str(port), "-l", user, "-i", str(work / "id"), *SSH,
-                                     "-C", args.plugin], **ends)
+            line = line.format(probe=env["SCALE_PROBE"])
+            if status is not None:
+                plugin = subprocess.run([args.plugin, "-t", "2"], env=env, **ends)
+                remote = subprocess.run(
+                    ["/usr/lib/nagios/plugins/check_by_ssh", "-H", "127.0.0.1", "-p", str(port),
+                     "-l", user, "-i", str(work / "id"), *SSH, "-C", f"{args.plugin} -t 2"], **ends)
+                check(ran[-1], "statuses, first lines and standard error, directly and by SSH",
+                      [(run.returncode, run.stdout.split("\n")[0], run.stderr)
+                       for run in (plugin, remote)], [(status, line, "")] * 2)
             recap = re.search(rf"^{name}\s+: .*unreachable=(\d+)\s+failed=(\d+)", playbook.stdout,
                               re.M)
             said = re.search(rf'^(?:ok|fatal): \[{name}\](?:: FAILED!)? => {{[^}}]*"msg": "(.*)"',
                              playbook.stdout, re.M)
-            check(ran[-1], "statuses and first lines, the playbook's unreachable, failed, message",
-                  (plugin.returncode, plugin.stdout.split("\n")[0], remote.returncode,
-                   remote.stdout.split("\n")[0], recap and recap.groups(), said and said[1]),
-                  (status, line, status, line, ("0", str(int(failed))), line))
+            check(ran[-1], "the playbook's unreachable and failed, and its message begins so",
+                  (recap and recap.groups(), said and said[1][:len(line)]),
+                  (("0", str(int(status != 0))), line))
+        begin("hangs: the plugin ended by TERM, and all that it started")
+        env = stations["hangs"][0]
+        plugin = subprocess.Popen([args.plugin], env=env, stdin=held, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        wait_for(lambda: len(left(env)) >= 5)  # the plugin, timeout, the probe, its two sleeps
+        plugin.terminate()
+        check(ran[-1], "output and standard error, status", (plugin.communicate(timeout=10),
+                                                             plugin.returncode),
+              (("SCALE UNKNOWN - the plugin was ended by signal TERM\n", ""), 3))
     except subprocess.TimeoutExpired as hung:
         check(ran[-1] if ran else "the playbook", "ended", hung.cmd, None)
     finally:
         os.close(holding)
         for _, _, sshd in stations.values():
             sshd.terminate()
-    begin("no probe left running")
-    check(ran[-1], "probes", [exe for exe in Path("/proc").glob("[0-9]*/exe")
-                              if os.path.realpath(exe) == os.path.realpath(args.probe)], [])
+        sockets.cleanup()
+    check(ran[-1], "nothing of any station left running",
+          {name: left(env) for name, (env, _, _) in stations.items() if left(env)}, {})
 
 
 def main():
@@ -613,10 +611,8 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     globals()["run_" + args.group](args, work)
-    timeline.append(("", False, now()))
-    for (name, row, began), (_, _, ended) in zip(timeline, timeline[1:]):
-        print(("     " if not row else "FAIL " if name in failures else "ok   ")
-              + f"{ended - began:5.1f} s  {name}"
+    for name in ran:
+        print(("FAIL " if name in failures else "ok   ") + name
               + "".join(f"\n     {failure}" for failure in failures.get(name, [])))
     print(f"{args.group}: {len(ran) - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0

@@ -19,11 +19,7 @@ from an export of the source (a copy without git) at another path, later,
 with another umask, time zone and locale; the package must come out the
 same, byte for byte."""
 
-import os
-import re
-import shutil
-import subprocess
-import sys
+import os, re, shutil, subprocess, sys
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
@@ -132,10 +128,6 @@ def check_deb(build, work, preset):
                  ["appstreamcli", "validate", "--no-net", work / "root" / METAINFO]),
                 ("lintian finds no errors and no warnings",
                  ["lintian", "--fail-on", "error,warning", deb])]
-    if subprocess.run(["udevadm", "verify", "--help"], capture_output=True).returncode == 0:
-        checkers.append(("udev finds nothing wrong with the rule (udevadm verify, systemd 253 on)",
-                         ["udevadm", "verify", "--resolve-names=never",
-                          work / "root" / RULE]))
     for what, checker in checkers:
         checked = subprocess.run(checker, capture_output=True, text=True)
         expect(what, checked.returncode == 0, checked.stdout)
@@ -149,15 +141,11 @@ def check_deb(build, work, preset):
     expect("labelled with the binary's own architecture",
            deb.name.endswith(f"_{arch}.deb") and run("dpkg-deb", "-f", str(deb),
                                                      "Architecture").strip() == arch, deb.name)
-    # On arm64 the stack protector's guard comes from the C library's loader.
-    needed = sorted(name for name in re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", dynamic)
-                    if not name.startswith("ld-linux"))
-    expect("loads only libc and hidapi", needed == ["libc.so.6", "libhidapi-hidraw.so.0"],
-           str(needed))
+    # lintian's hardening tags see PIE and RELRO; binding now and the stack
+    # are left to these.
     stack = re.search(r"GNU_STACK(?:\s+\S+){5}\s+(\S+)", segments)
-    expect("a position-independent executable, full RELRO, a stack that does not execute",
-           "DYN" in header and "PIE" in dynamic and "GNU_RELRO" in segments
-           and re.search(r"\bNOW\b", dynamic) and stack and "E" not in stack.group(1))
+    expect("binds all symbols at start, a stack that does not execute",
+           re.search(r"\bNOW\b", dynamic) and stack and "E" not in stack.group(1))
     expect("the stack protector and fortified calls",
            "__stack_chk_fail" in symbols and re.search(r"__(?!stack)\w+_chk\b", symbols))
     check_again(deb, work, preset)
