@@ -3,9 +3,10 @@
 if(WIN32)
   # The Windows backend, built from upstream's release tarball that
   # scripts/setup puts into .deps/, and from nothing else: its digest is
-  # checked against the pin, then it is unpacked into the build tree afresh
-  # at every configure, its files dated now, so that what is built is what
-  # the tarball holds.
+  # checked against the pin, then it is unpacked into the build tree, its
+  # files dated now. It is unpacked again only when the digest differs from
+  # the one the tree was made from, so that configuring again rebuilds
+  # nothing; the digest is written last, so an interrupted unpack is redone.
   file(STRINGS "${CMAKE_SOURCE_DIR}/cmake/hidapi.sha256" pin LIMIT_COUNT 1)
   string(REGEX MATCH "^([0-9a-f]+) +(.+)$" pin "${pin}")
   set(tarball "${CMAKE_SOURCE_DIR}/.deps/${CMAKE_MATCH_2}")
@@ -17,11 +18,18 @@ if(WIN32)
                         "run scripts/setup --zip")
   endif()
   set(HIDAPI_SOURCE_DIR "${CMAKE_BINARY_DIR}/hidapi-source")
-  file(REMOVE_RECURSE "${HIDAPI_SOURCE_DIR}")
-  file(ARCHIVE_EXTRACT INPUT "${tarball}" DESTINATION "${HIDAPI_SOURCE_DIR}.unpacked" TOUCH)
-  file(GLOB unpacked LIST_DIRECTORIES true "${HIDAPI_SOURCE_DIR}.unpacked/*")
-  file(RENAME "${unpacked}" "${HIDAPI_SOURCE_DIR}")
-  file(REMOVE_RECURSE "${HIDAPI_SOURCE_DIR}.unpacked")
+  set(made_from "")
+  if(EXISTS "${HIDAPI_SOURCE_DIR}.sha256")
+    file(READ "${HIDAPI_SOURCE_DIR}.sha256" made_from)
+  endif()
+  if(NOT made_from STREQUAL digest)
+    file(REMOVE_RECURSE "${HIDAPI_SOURCE_DIR}" "${HIDAPI_SOURCE_DIR}.unpacked")
+    file(ARCHIVE_EXTRACT INPUT "${tarball}" DESTINATION "${HIDAPI_SOURCE_DIR}.unpacked" TOUCH)
+    file(GLOB unpacked LIST_DIRECTORIES true "${HIDAPI_SOURCE_DIR}.unpacked/*")
+    file(RENAME "${unpacked}" "${HIDAPI_SOURCE_DIR}")
+    file(REMOVE_RECURSE "${HIDAPI_SOURCE_DIR}.unpacked")
+    file(WRITE "${HIDAPI_SOURCE_DIR}.sha256" "${digest}")
+  endif()
 
   set(BUILD_SHARED_LIBS ON)
   set(HIDAPI_INSTALL_TARGETS OFF)

@@ -11,11 +11,8 @@
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
 else()
-  file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/linux/changelog" trailers REGEX "^ -- ")
-  list(GET trailers 0 newest)
-  string(REGEX REPLACE ".*>  " "" released "${newest}")
-  execute_process(COMMAND date -u -d "${released}" +%s
-    OUTPUT_VARIABLE SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  include(${CMAKE_CURRENT_LIST_DIR}/changelog_date.cmake)
+  changelog_date("${PROJECT_SOURCE_DIR}/packaging/linux/changelog" SOURCE_DATE_EPOCH)
 endif()
 
 add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=."

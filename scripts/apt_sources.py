@@ -5,16 +5,24 @@ that nothing here ever names an archive itself.
 
   apt_sources.py [--release CODENAME]   prints them as deb822 stanzas, for
                                         another release by the same archives
-  apt_sources.py --archive              the archive of the release itself
+  apt_sources.py --archive              the archives of the release itself,
+                                        best first
 
 An entry may name its archive through a mirror list, as Debian's cloud
-images do (mirror+file:///etc/apt/mirrors/debian.list): the archive is then
-the list's first, as apt tries it first. scripts/fresh-root gives the
-entries to a new root; scripts/setup takes files from the archive's pool."""
+images do (mirror+file:///etc/apt/mirrors/debian.list): its mirrors are then
+taken in the order apt tries them, lowest priority first, leaving out those
+whose restrictions keep them from serving a source file of the pool (a
+type:index mirror, say); --archive prints each, best first.
+scripts/fresh-root gives the entries to a new root; scripts/setup takes
+files from the archive's pool."""
 
 import argparse
+import bz2
+import gzip
+import lzma
 import re
 import subprocess
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -29,30 +37,31 @@ def release():
 
 
 def deb_entries():
-    """The enabled binary entries: (uris, suites, components, signed-by), from
-    both the deb822 and the one-line formats."""
+    """The enabled binary entries: (uris, suites, components, signed-by,
+    architectures), from both the deb822 and the one-line formats."""
     entries = []
     for path in sorted((APT / "sources.list.d").glob("*.sources")):
-        for stanza in re.split(r"\n\s*\n", path.read_text()):
-            fields = {}
-            for line in stanza.splitlines():
-                match = re.match(r"([A-Za-z-]+):\s*(.*)", line)
-                if match and not line.startswith("#"):
-                    fields[match.group(1).lower()] = match.group(2).split()
-            if "deb" in fields.get("types", []) and fields.get("enabled", ["yes"]) != ["no"]:
-                entries.append((fields.get("uris", []), fields.get("suites", []),
-                                fields.get("components", []),
-                                " ".join(fields.get("signed-by", []))))
+        # A field's value may go on in lines that begin with a blank.
+        text = re.sub(r"^#.*\n", "", path.read_text(), flags=re.M)
+        for stanza in re.split(r"\n\s*\n", text):
+            fields = {name.lower(): value for name, value in
+                      re.findall(r"^([\w-]+):(.*(?:\n[ \t].*)*)", stanza, re.M)}
+            words = {name: value.split() for name, value in fields.items()}
+            if "deb" in words.get("types", []) and words.get("enabled", ["yes"]) != ["no"]:
+                # A key given in place keeps its lines.
+                entries.append((words.get("uris", []), words.get("suites", []),
+                                words.get("components", []), fields.get("signed-by", "").strip(),
+                                words.get("architectures", [])))
     for path in [APT / "sources.list", *sorted((APT / "sources.list.d").glob("*.list"))]:
         if not path.exists():
             continue
         for line in path.read_text().splitlines():
-            match = re.match(r"\s*deb\s+(\[[^]]*\]\s+)?(\S+)\s+(\S+)\s+(.*)", line)
+            match = re.match(r"\s*deb\s+(?:\[([^]]*)\]\s+)?(\S+)\s+(\S+)\s+([^#]*)", line)
             if match:
-                options = match.group(1) or ""
-                signed = re.search(r"signed-by=(\S+?)\]?(\s|$)", options)
+                options = dict(re.findall(r"([\w-]+)=(\S+)", match.group(1) or ""))
                 entries.append(([match.group(2)], [match.group(3)], match.group(4).split(),
-                                signed.group(1) if signed else ""))
+                                options.get("signed-by", ""),
+                                options.get("arch", "").split(",") if "arch" in options else []))
     return entries
 
 
@@ -62,21 +71,45 @@ def same_uri(uri):
     return re.sub(r"^([\w+.-]+):/*", r"\1:/", uri).rstrip("/")
 
 
-def resolved(uri):
-    """The archive that a URI names: itself, or its mirror list's first."""
+def mirrors(uri):
+    """The archives that a URI names: itself, or its mirror list's mirrors
+    that may serve a source file of the pool (restricted to other types,
+    architectures or components, they may not), in the order apt tries them:
+    by priority, lowest first, those without one last."""
     if not uri.startswith(("mirror+", "mirror:")):
-        return uri
+        return [uri]
     inner = uri.removeprefix("mirror+") if uri.startswith("mirror+") else "http" + uri[6:]
-    if inner.startswith("file:"):
-        listed = Path(re.sub(r"^file:/*", "/", inner)).read_text()
-    else:
-        with urllib.request.urlopen(inner, timeout=60) as answer:
-            listed = answer.read().decode()
-    mirrors = [line.split()[0] for line in listed.splitlines()
-               if line.strip() and not line.lstrip().startswith("#")]
-    if not mirrors:
-        raise SystemExit(f"apt_sources: the mirror list of {uri} names no mirror")
-    return mirrors[0]
+    opener = {".gz": gzip.decompress, ".xz": lzma.decompress, ".bz2": bz2.decompress}.get(
+        Path(inner).suffix, bytes)
+    try:
+        if inner.startswith("file:"):
+            listed = Path(re.sub(r"^file:/*", "/", inner)).read_bytes()
+        else:
+            with urllib.request.urlopen(inner, timeout=60) as answer:
+                listed = answer.read()
+        listed = opener(listed).decode()
+    except (OSError, EOFError, lzma.LZMAError, UnicodeDecodeError, urllib.error.URLError) as error:
+        raise SystemExit(f"apt_sources: the mirror list of {uri} cannot be read: {error}")
+    found = []
+    for line in listed.splitlines():
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        uri, *metadata = line.split()
+        limits = {}
+        for key, value in (item.split(":", 1) for item in metadata if ":" in item):
+            limits.setdefault(key, []).append(value)
+        if all(wanted in limits.get(key, [wanted]) for key, wanted in
+               (("type", "dsc"), ("arch", "source"), ("component", "main"))):
+            found.append((int(limits.get("priority", [2**31])[0]), uri))
+    return [uri for _, uri in sorted(found, key=lambda mirror: mirror[0])]
+
+
+def resolved(uri):
+    """The archive that apt would try first for a URI."""
+    found = mirrors(uri)
+    if not found:
+        raise SystemExit(f"apt_sources: the mirror list of {uri} names no mirror for the pool")
+    return found[0]
 
 
 def debian_suites():
@@ -94,29 +127,34 @@ def release_entries(codename=None):
     """Debian's entries for this machine's release's own suites, for
     `codename`'s suites when given: another release of the same archives."""
     own, debian = release(), debian_suites()
-    return [(uris, [s.replace(own, codename or own, 1) for s in suites], components, signed)
-            for uris, suites, components, signed in deb_entries()
+    return [(uris, [s.replace(own, codename or own, 1) for s in suites], *rest)
+            for uris, suites, *rest in deb_entries()
             if any((same_uri(u), s) in debian and (s == own or s.startswith(own + "-"))
                    for u in uris for s in suites)]
 
 
-def archive():
-    """The archive that holds the release itself (its pool, its packages)."""
+def archives():
+    """The archives that hold the release itself (its pool, its packages),
+    best first."""
     codename = release()
-    mirrors = [e[0][0] for e in release_entries() if codename in e[1] and e[0]]
-    if not mirrors:
-        raise SystemExit(f"apt_sources: no entry of Debian's archive for {codename} that apt has"
-                         " read: run apt-get update")
-    return resolved(mirrors[0]).rstrip("/")
+    found = [m for uris, suites, *_ in release_entries() if codename in suites
+             for uri in uris for m in mirrors(uri)]
+    if not found:
+        raise SystemExit(f"apt_sources: apt has read no entry for {codename} whose Release file "
+                         "says Origin: Debian (run apt-get update if it has not; a mirror that "
+                         "relabels Debian's archive is not taken for it)")
+    return [archive.rstrip("/") for archive in dict.fromkeys(found)]
 
 
 def sources_text(entries):
     stanzas = []
-    for uris, suites, components, signed in entries:
+    for uris, suites, components, signed, architectures in entries:
         stanza = (f"Types: deb\nURIs: {' '.join(uris)}\nSuites: {' '.join(suites)}\n"
                   f"Components: {' '.join(components)}\n")
         if signed:
             stanza += f"Signed-By: {signed}\n"
+        if architectures:
+            stanza += f"Architectures: {' '.join(architectures)}\n"
         stanzas.append(stanza)
     return "\n".join(stanzas)
 
@@ -126,7 +164,7 @@ def main():
     parser.add_argument("--release")
     parser.add_argument("--archive", action="store_true")
     args = parser.parse_args()
-    print(archive() if args.archive else sources_text(release_entries(args.release)), end="")
+    print("\n".join(archives()) if args.archive else sources_text(release_entries(args.release)))
     return 0
 
 

@@ -20,9 +20,12 @@ exit status, and whether it waited for a key.
       exe with its real DLL through Wine's HID stack
   cases.py fleet --probe P --fake-dir D --plugin CHECK --work W
       many stations over real SSH, an sshd on the loopback for each, with
-      throwaway keys: the monitoring plugin and the Ansible playbook"""
+      throwaway keys: the monitoring plugin and the Ansible playbook
+  cases.py builders --work W
+      what builders' machines hold: a changelog signed in any name, apt's
+      mirror lists"""
 
-import argparse, contextlib, fcntl, getpass, grp, json, os, pty, re, select, shutil
+import argparse, contextlib, fcntl, getpass, grp, gzip, json, os, pty, re, select, shutil
 import signal, socket, subprocess, struct, sys, tempfile, termios, threading, time
 from pathlib import Path
 
@@ -600,10 +603,38 @@ def run_fleet(args, work):
           {name: left(env) for name, (env, _, _) in stations.items() if left(env)}, {})
 
 
+# --- what builders' machines hold -----------------------------------------------------
+
+def run_builders(args, work):
+    """The build's date from the changelog's newest trailer, signed in a
+    non-ASCII name with one blank before the date; the archives of a mirror
+    list, plain or gzip'd, in apt's order and only those that may serve the
+    pool."""
+    begin("a changelog trailer signed in a non-ASCII name dates the build")
+    (work / "changelog").write_text(" -- Jörg Müller <j@example.org> Thu, 10 Dec 2026 12:00:00 +0000"
+                                    "\n -- Ann <a@example.org>  Mon, 02 Feb 2026 12:00:00 +0000\n")
+    dated = subprocess.run(["cmake", f"-DCHANGELOG={work}/changelog", "-P",
+                            TOP / "cmake/changelog_date.cmake"], capture_output=True, text=True)
+    check(ran[-1], "seconds since 1970, standard error", (dated.stdout, dated.stderr),
+          ("1796904000\n", ""))
+    begin("a mirror list, plain and gzip'd: by priority, none that cannot serve the pool")
+    sys.path.insert(0, str(TOP / "scripts"))
+    from apt_sources import mirrors  # pylint: disable=import-outside-toplevel
+    listed = ("file:/srv/local/\tpriority:1 type:index\n# http://old.example.org/\n\n"
+              "http://partial.example.org/\tpriority:2 arch:amd64 type:deb\n"
+              "http://last.example.org/\nhttp://first.example.org/\tpriority:3\n")
+    (work / "list").write_text(listed)
+    (work / "list.gz").write_bytes(gzip.compress(listed.encode()))
+    check(ran[-1], "mirrors", [mirrors(f"mirror+file:{work}/list"),
+                               mirrors(f"mirror+file://{work}/list.gz")],
+          [["http://first.example.org/", "http://last.example.org/"]] * 2)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("group",
-                        choices=["table", "terminal", "demo", "locales", "machine", "fleet"])
+                        choices=["table", "terminal", "demo", "locales", "machine", "fleet",
+                                 "builders"])
     for option in "--probe --fake-dir --wrapper --zip --native --bridge --plugin --work".split():
         parser.add_argument(option)
     args = parser.parse_args()
