@@ -53,6 +53,20 @@ else()
   configure_file(packaging/linux/check_scale_probe.sh "${CMAKE_BINARY_DIR}/check_scale_probe" @ONLY)
   install(PROGRAMS "${CMAKE_BINARY_DIR}/check_scale_probe" DESTINATION lib/nagios/plugins)
   install(FILES packaging/linux/scales.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # For Prometheus: a writer of node_exporter's textfile, its service and
+  # its timer. The service names the writer by the prefix it is installed
+  # under, /usr for the package.
+  install(PROGRAMS packaging/linux/scale-probe-metrics.sh DESTINATION lib/scale-probe
+          RENAME scale-probe-metrics)
+  install(CODE "set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/linux/scale-probe-metrics.service\"
+                   \"${CMAKE_BINARY_DIR}/installed/scale-probe-metrics.service\" @ONLY)
+    file(INSTALL \"${CMAKE_BINARY_DIR}/installed/scale-probe-metrics.service\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")")
+  install(FILES packaging/linux/scale-probe-metrics.timer DESTINATION lib/systemd/system)
+  # So that the install prefix is the package's own, /usr, not CPack's folder.
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_INSTALL_PREFIX /usr)
   # A Debian package whose version has no revision is a native one, whose
   # changelog is called changelog.gz.
   install(FILES "${compressed}/changelog.gz" DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -68,6 +82,7 @@ else()
 prints its identity, sends one command report and prints the reply as
 hexadecimal bytes. A udev rule lets the user at the seat, and the members
 of plugdev, open the scale without root. For many stations, a monitoring
-plugin (Nagios, Icinga) and an Ansible playbook come with it.")
+plugin (Nagios, Icinga), an Ansible playbook and a timer that writes the
+scale's state for Prometheus' node_exporter come with it.")
 endif()
 include(CPack)

@@ -20,13 +20,13 @@ exit status, and whether it waited for a key.
       exe with its real DLL through Wine's HID stack
   cases.py fleet --probe P --fake-dir D --plugin CHECK --work W
       many stations over real SSH, an sshd on the loopback for each, with
-      throwaway keys: the monitoring plugin and the Ansible playbook
+      throwaway keys: the monitoring plugin, the Ansible playbook, and the
+      metrics timer's writer read by Debian's node_exporter
   cases.py builders --work W
-      what builders' machines hold: a changelog signed in any name, apt's
-      mirror lists"""
+      what builders' machines hold: apt's mirror lists"""
 
 import argparse, contextlib, fcntl, getpass, grp, gzip, json, os, pty, re, select, shutil
-import signal, socket, subprocess, struct, sys, tempfile, termios, threading, time
+import signal, socket, subprocess, struct, sys, tempfile, termios, threading, time, urllib.request
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
@@ -474,9 +474,12 @@ def run_linux(root, deb):
 # name, the station's probe (a script for the stand-in hidapi, a shell script
 # in the probe's place, or None: none), the plugin's status and first line;
 # and the message that the playbook fails with, where the plugin has none.
-NO_PLUGIN = "/nonexistent/check_scale_probe"
+# The answering scale's serial number holds what the plugin's line and the
+# metrics' labels must each spell their own way.
+NO_PLUGIN, HOSTILE = "/nonexistent/check_scale_probe", 'SC-"1\\2|3'
 STATIONS = [
-    ("answers", dict(read=REPLY), 0, f"SCALE OK - the scale {SCALE[2]} answered"),
+    ("answers", dict(read=REPLY, devices=[(*SCALE[:2], HOSTILE, SCALE[3])]), 0,
+     'SCALE OK - the scale SC-"1\\2?3 answered'),
     ("silent", {}, 1, f"SCALE WARNING - the scale {SCALE[2]} took the command but sent no reply "
      "within 10 ms"),
     ("no-scale", dict(devices=[]), 2, "SCALE CRITICAL - " + NOT_CONNECTED.strip()),
@@ -489,6 +492,18 @@ STATIONS = [
 # None of this user's own ssh settings.
 SSH = ["-F", "/dev/null", "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
        "-o", "LogLevel=ERROR", "-o", "BatchMode=yes"]
+
+
+def free_port():
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        return free.getsockname()[1]
+
+
+def scrape(port):
+    with contextlib.suppress(OSError):  # not listening yet
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as answer:
+            return answer.read().decode()
 
 
 def station(args, home, probe):
@@ -504,9 +519,7 @@ def station(args, home, probe):
         (home / "bin/scale-probe").chmod(0o755)
     env = {"PATH": "/usr/bin:/bin", "LD_LIBRARY_PATH": args.fake_dir, "LC_ALL": "C",
            "FAKE_HIDAPI_SCRIPT": str(home / "script"), "SCALE_PROBE": str(home / "bin/scale-probe")}
-    with socket.socket() as free:
-        free.bind(("127.0.0.1", 0))
-        port = free.getsockname()[1]
+    port = free_port()
     options = ["ListenAddress=127.0.0.1", f"AuthorizedKeysFile={home.parent}/id.pub",
                "StrictModes=no", "UsePAM=no", f"PidFile={home}/sshd.pid",
                "Subsystem=sftp internal-sftp", "SetEnv=" + " ".join(f"{k}={v}" for k, v in env.items()),
@@ -528,12 +541,33 @@ def left(env):
     return found
 
 
+def check_metrics(env, port, folder, plugin, probe, status):
+    """The metrics timer's writer, as node_exporter then serves its file."""
+    began, found = time.time(), [] if "init" in probe else probe.get("devices", [SCALE])
+    writer = subprocess.run([TOP / "packaging/linux/scale-probe-metrics.sh", folder],
+                            env={**env, "CHECK_SCALE_PROBE": plugin}, capture_output=True,
+                            text=True, timeout=60)
+    lines = sorted(line for line in wait_for(lambda: scrape(port)).splitlines()
+                   if line.startswith(("scale_probe_", "node_textfile_scrape_error")))
+    stamp = [float(line.split()[1]) for line in lines if "timestamp" in line]
+    check(ran[-1], "the writer's status and standard error, the metrics, when it ran",
+          (writer.returncode, writer.stderr, [line for line in lines if "timestamp" not in line],
+           [began - 1 <= second <= time.time() + 1 for second in stamp]),
+          (0, "", ["node_textfile_scrape_error 0"] + [
+              f'scale_probe_info{{product="{SCALE[3]}",serial="{label}"}} 1' for label in (
+                  serial.replace("\\", "\\\\").replace('"', '\\"') for _, _, serial, _ in found)]
+           + [f"scale_probe_status {status}", f"scale_probe_up {int(status == 0)}"], [True]))
+
+
 def run_fleet(args, work):
-    """The package's monitoring plugin directly and through check_by_ssh, and
-    its playbook under --check with Ansible's default settings (none of this
-    user's), at stations that each run the probe in their own way; every
-    input is held open, as NRPE and check_by_ssh leave the plugin's. Nothing
-    of a station may outlive its checks."""
+    """The package's monitoring plugin through check_by_ssh, and its playbook
+    under --check with Ansible's default settings (none of this user's), at
+    stations that each run the probe in their own way; every input is held
+    open, as NRPE and check_by_ssh leave the plugin's. At the stations whose
+    probe runs, the metrics timer's writer, into the folder that Debian's
+    node_exporter reads, scraped from it over HTTP: the metrics, label values
+    escaped, no error of node_exporter's. Nothing of a station may outlive
+    its checks."""
     for key in ("host", "id"):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work / key],
                        check=True)
@@ -553,6 +587,12 @@ def run_fleet(args, work):
             ("check_scale_probe", args.plugin), ("scale_probe_timeout", 2))))
     held, holding = os.pipe()
     ends = {"stdin": held, "capture_output": True, "text": True, "timeout": 120}
+    (work / "prom").mkdir()
+    exporter = subprocess.Popen(
+        ["prometheus-node-exporter", f"--web.listen-address=127.0.0.1:{(port := free_port())}",
+         "--collector.disable-defaults", "--collector.textfile",
+         f"--collector.textfile.directory={work}/prom"], stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=open(work / "node_exporter.log", "w"))
     # SSH's control sockets in a short path: a Unix socket's must stay under
     # 108 bytes, however deep the checkout.
     sockets = tempfile.TemporaryDirectory()
@@ -564,25 +604,25 @@ def run_fleet(args, work):
                  "ANSIBLE_CONFIG": str(work / "ansible.cfg"), "ANSIBLE_NOCOLOR": "1",
                  "ANSIBLE_SSH_CONTROL_PATH_DIR": sockets.name})
         (work / "playbook.log").write_text(playbook.stdout + playbook.stderr)
-        for name, _, status, line in STATIONS:
-            begin(f"{name}: the plugin, directly and through check_by_ssh; the playbook")
-            env, port, _ = stations[name]
+        for name, probe, status, line in STATIONS:
+            begin(f"{name}: the plugin through check_by_ssh, the playbook, the metrics")
+            env, at, _ = stations[name]
             line = line.format(probe=env["SCALE_PROBE"])
-            if status is not None:
-                plugin = subprocess.run([args.plugin, "-t", "2"], env=env, **ends)
+            if status is not None:  # check_by_ssh fails on any standard error
                 remote = subprocess.run(
-                    ["/usr/lib/nagios/plugins/check_by_ssh", "-H", "127.0.0.1", "-p", str(port),
+                    ["/usr/lib/nagios/plugins/check_by_ssh", "-H", "127.0.0.1", "-p", str(at),
                      "-l", user, "-i", str(work / "id"), *SSH, "-C", f"{args.plugin} -t 2"], **ends)
-                check(ran[-1], "statuses, first lines and standard error, directly and by SSH",
-                      [(run.returncode, run.stdout.split("\n")[0], run.stderr)
-                       for run in (plugin, remote)], [(status, line, "")] * 2)
+                check(ran[-1], "status and first line through check_by_ssh",
+                      (remote.returncode, remote.stdout.split("\n")[0]), (status, line))
             recap = re.search(rf"^{name}\s+: .*unreachable=(\d+)\s+failed=(\d+)", playbook.stdout,
                               re.M)
             said = re.search(rf'^(?:ok|fatal): \[{name}\](?:: FAILED!)? => {{[^}}]*"msg": "(.*)"',
                              playbook.stdout, re.M)
             check(ran[-1], "the playbook's unreachable and failed, and its message begins so",
-                  (recap and recap.groups(), said and said[1][:len(line)]),
+                  (recap and recap.groups(), said and json.loads(f'"{said[1]}"')[:len(line)]),
                   (("0", str(int(status != 0))), line))
+            if isinstance(probe, dict) and status is not None:
+                check_metrics(env, port, work / "prom", args.plugin, probe, status)
         begin("hangs: the plugin ended by TERM, and all that it started")
         env = stations["hangs"][0]
         plugin = subprocess.Popen([args.plugin], env=env, stdin=held, stdout=subprocess.PIPE,
@@ -596,8 +636,8 @@ def run_fleet(args, work):
         check(ran[-1] if ran else "the playbook", "ended", hung.cmd, None)
     finally:
         os.close(holding)
-        for _, _, sshd in stations.values():
-            sshd.terminate()
+        for _, _, process in [*stations.values(), (0, 0, exporter)]:
+            process.terminate()
         sockets.cleanup()
     check(ran[-1], "nothing of any station left running",
           {name: left(env) for name, (env, _, _) in stations.items() if left(env)}, {})
@@ -606,17 +646,8 @@ def run_fleet(args, work):
 # --- what builders' machines hold -----------------------------------------------------
 
 def run_builders(args, work):
-    """The build's date from the changelog's newest trailer, signed in a
-    non-ASCII name with one blank before the date; the archives of a mirror
-    list, plain or gzip'd, in apt's order and only those that may serve the
-    pool."""
-    begin("a changelog trailer signed in a non-ASCII name dates the build")
-    (work / "changelog").write_text(" -- Jörg Müller <j@example.org> Thu, 10 Dec 2026 12:00:00 +0000"
-                                    "\n -- Ann <a@example.org>  Mon, 02 Feb 2026 12:00:00 +0000\n")
-    dated = subprocess.run(["cmake", f"-DCHANGELOG={work}/changelog", "-P",
-                            TOP / "cmake/changelog_date.cmake"], capture_output=True, text=True)
-    check(ran[-1], "seconds since 1970, standard error", (dated.stdout, dated.stderr),
-          ("1796904000\n", ""))
+    """The archives of a mirror list, plain or gzip'd, in apt's order and
+    only those that may serve the pool."""
     begin("a mirror list, plain and gzip'd: by priority, none that cannot serve the pool")
     sys.path.insert(0, str(TOP / "scripts"))
     from apt_sources import mirrors  # pylint: disable=import-outside-toplevel

@@ -27,6 +27,9 @@ RULE, METAINFO = ("usr/lib/udev/rules.d/70-scale-probe.rules",
                   "usr/share/metainfo/org.example.scale_probe.metainfo.xml")
 DEB_FILES = sorted(["usr/bin/scale-probe", RULE, METAINFO,
                     "usr/lib/nagios/plugins/check_scale_probe",
+                    "usr/lib/scale-probe/scale-probe-metrics", *(
+                        f"usr/lib/systemd/system/scale-probe-metrics.{unit}"
+                        for unit in ("service", "timer")),
                     "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
                     "usr/share/doc/scale-probe/copyright",
                     "usr/share/doc/scale-probe/examples/scales.yml",
@@ -112,8 +115,8 @@ def check_deb(build, work, preset):
            f"{named}\n{installs.stdout[-800:]}{installs.stderr[-800:]}")
     listing = [line.split() for line in run("dpkg-deb", "-c", str(deb)).splitlines()]
     files = sorted(entry[-1][2:] for entry in listing if not entry[0].startswith("d"))
-    expect("holds the binary, the rule, the plugin, the manual page, the docs, the playbook and "
-           "the metadata",
+    expect("holds the binary, the rule, the plugin, the metrics units, the manual page, the docs, "
+           "the playbook and the metadata",
            files == DEB_FILES, str(files))
     run("dpkg-deb", "-x", str(deb), str(work / "root"))
     lines = list(rule_lines((work / "root" / RULE).read_text()))
@@ -128,9 +131,19 @@ def check_deb(build, work, preset):
                  ["appstreamcli", "validate", "--no-net", work / "root" / METAINFO]),
                 ("lintian finds no errors and no warnings",
                  ["lintian", "--fail-on", "error,warning", deb])]
+    # systemd warns of what it does not know, and still ends with 0. The
+    # writer is named where the package was unpacked.
+    units = [work / unit.name for unit in (work / "root/usr/lib/systemd/system").iterdir()]
+    for unit in units:
+        unit.write_text((work / "root/usr/lib/systemd/system" / unit.name).read_text().replace(
+            "/usr/lib/scale-probe/", f"{work}/root/usr/lib/scale-probe/"))
+    checkers.append(("systemd finds nothing wrong with the metrics service and timer",
+                     ["systemd-analyze", "verify", "--man=no", *units]))
     for what, checker in checkers:
         checked = subprocess.run(checker, capture_output=True, text=True)
-        expect(what, checked.returncode == 0, checked.stdout)
+        expect(what, checked.returncode == 0 and not (checker[0] == "systemd-analyze"
+                                                      and checked.stderr),
+               checked.stdout + checked.stderr)
 
     header, segments, dynamic, symbols = (run("readelf", "-W", flag, work / "root" / "usr/bin/scale-probe")
                                           for flag in ("-h", "-l", "-d", "--dyn-syms"))

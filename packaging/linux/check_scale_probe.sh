@@ -18,14 +18,14 @@ case $here in
   *) probe=/usr/bin/scale-probe ;;
 esac
 probe=${SCALE_PROBE:-$probe}
-limit=10
+limit=10 metrics=""
 
 while [ $# -gt 0 ]; do
   case $1 in
     -V | --version) echo "check_scale_probe @PROJECT_VERSION@"; exit 0 ;;
     -h | --help)
       cat <<EOF2
-Usage: check_scale_probe [-t SECONDS]
+Usage: check_scale_probe [-t SECONDS] [--metrics]
 
 Checks that the USB scale (vendor 1111, product 0004) is attached and answers
 its command, with $probe (SCALE_PROBE in the
@@ -33,6 +33,8 @@ environment names another). Its first line says how; the probe's own output
 follows.
   -t, --timeout=SECONDS  end the probe, and all it started, when it has not
                          ended by then (default 10)
+  --metrics              print the state as Prometheus metrics instead, and
+                         end with status 0 (scale-probe-metrics uses it)
 Status:
   0 OK        the scale answered; the line names its serial number
   1 WARNING   the scale took the command but sent no reply within 10 ms
@@ -48,6 +50,7 @@ EOF2
     -t | --timeout) limit=${2-}; [ $# -lt 2 ] || shift ;;
     -t*) limit=${1#-t} ;;
     --timeout=*) limit=${1#*=} ;;
+    --metrics) metrics=yes ;;
     *) echo "SCALE UNKNOWN - unknown option $1; try --help"; exit 3 ;;
   esac
   shift
@@ -60,33 +63,31 @@ if [ "$limit" -eq 0 ]; then
   exit 3
 fi
 
-if [ ! -x "$probe" ]; then
-  echo "SCALE UNKNOWN - scale-probe is not installed: no $probe"
-  exit 3
-fi
-output=$(mktemp) || { echo "SCALE UNKNOWN - no temporary file for the probe's output"; exit 3; }
-trap 'rm -f "$output"' EXIT
-
-# timeout makes a process group of its own, which it ends whole when the
-# time is up or when it is itself told to end.
-began=$(date +%s)
-timeout --kill-after=2 "$limit" "$probe" </dev/null >"$output" 2>&1 &
-running=$!
-for signal in TERM INT HUP; do
-  trap "kill -TERM $running; wait $running
-        echo 'SCALE UNKNOWN - the plugin was ended by signal $signal'; exit 3" $signal
-done
-wait $running
-status=$?
-trap - TERM INT HUP
-
 # A shell's status for a signal, 129 to 192, not the probe's own 255.
-ended=""
-signalled=$([ $status -gt 128 ] && [ $status -le 192 ] && echo yes)
-if [ $status -eq 124 ] || { [ "$signalled" ] && [ $(($(date +%s) - began)) -ge "$limit" ]; }; then
-  ended="the probe did not end within $limit s"
-elif [ "$signalled" ]; then
-  ended="the probe was ended by signal $(kill -l $((status - 128)))"
+ended="" output=/dev/null status=127
+if [ ! -x "$probe" ]; then
+  ended="scale-probe is not installed: no $probe"
+else
+  output=$(mktemp) || { echo "SCALE UNKNOWN - no temporary file for the probe's output"; exit 3; }
+  trap 'rm -f "$output"' EXIT
+  # timeout makes a process group of its own, which it ends whole when the
+  # time is up or when it is itself told to end.
+  began=$(date +%s)
+  timeout --kill-after=2 "$limit" "$probe" </dev/null >"$output" 2>&1 &
+  running=$!
+  for signal in TERM INT HUP; do
+    trap "kill -TERM $running; wait $running
+          echo 'SCALE UNKNOWN - the plugin was ended by signal $signal'; exit 3" $signal
+  done
+  wait $running
+  status=$?
+  trap - TERM INT HUP
+  signalled=$([ $status -gt 128 ] && [ $status -le 192 ] && echo yes)
+  if [ $status -eq 124 ] || { [ "$signalled" ] && [ $(($(date +%s) - began)) -ge "$limit" ]; }; then
+    ended="the probe did not end within $limit s"
+  elif [ "$signalled" ]; then
+    ended="the probe was ended by signal $(kill -l $((status - 128)))"
+  fi
 fi
 
 # Under an agent, a refused open is nearly always the node's rights.
@@ -109,16 +110,33 @@ if [ $status -eq 1 ] && grep -qx "unable to open device" "$output"; then
   done
 fi
 
-# The serial number from the identity, the message from what is left once
-# the identity, the dumps' headings and bytes and the pause's prompt are
-# gone; the output follows as the long text. A "|" would start performance
-# data: it shows as "?".
-LC_ALL=C awk -v status=$status -v ended="$ended" -v refused="$refused" '
+# The serial number and product from the identity, the message from what
+# is left once the identity, the dumps' headings and bytes and the pause's
+# prompt are gone; the output follows as the long text. A "|" would start
+# performance data: it shows as "?" there, but not in metrics, whose label
+# values are escaped instead.
+LC_ALL=C awk -v status=$status -v ended="$ended" -v refused="$refused" -v metrics="$metrics" \
+  -v now="$(date +%s)" '
+  # Label values escape the backslash and the double quote; no newline gets here.
+  function escape(text, char,   out, at) {
+    while ((at = index(text, char)) > 0) {
+      out = out substr(text, 1, at - 1) "\\" char
+      text = substr(text, at + 1)
+    }
+    return out text
+  }
+  function label(text) { return escape(escape(text, "\\"), "\"") }
+  function metric(name, labels, help, value) {
+    printf "# HELP scale_probe_%s %s\n# TYPE scale_probe_%s gauge\nscale_probe_%s%s %s\n",
+      name, help, name, name, labels, value
+  }
   /^Press any key/ { next }
-  { gsub(/\|/, "?"); long = long $0 "\n" }
-  sub(/^  serial_number: /, "") { serial = $0; next }
+  !metrics { gsub(/\|/, "?") }
+  { long = long $0 "\n" }
+  sub(/^  serial_number: /, "") { serial = $0; found = 1; next }
+  sub(/^  Product:      /, "") { product = $0; next }
   /^   (00 )+$/ { silent = 1 }
-  /^  (Vid & Pid|Product):/ || /^Data (write|read) / || /^$/ { next }
+  /^  Vid & Pid:/ || /^Data (write|read) / || /^$/ { next }
   { sub(/^   ([0-9a-f][0-9a-f] )*/, "") }
   $0 != "" { message = message separator $0; separator = " " }
   END {
@@ -129,7 +147,16 @@ LC_ALL=C awk -v status=$status -v ended="$ended" -v refused="$refused" '
     else if (status == 1) { state = 2; line = message (refused == "" ? "" : ": " refused) }
     else if (status == 255) { state = 3; line = "the HID library failed to start" }
     else { state = 3; line = "scale-probe ended with status " status }
-    split("OK WARNING CRITICAL UNKNOWN", word)
-    printf "SCALE %s - %s\n%s", word[state + 1], line, long
-    exit state
+    if (!metrics) {
+      split("OK WARNING CRITICAL UNKNOWN", word)
+      printf "SCALE %s - %s\n%s", word[state + 1], line, long
+      exit state
+    }
+    metric("up", "", "1 when the scale answered its command, else 0.", state == 0)
+    metric("status", "", "The monitoring plugin'"'"'s status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.",
+           state)
+    if (found)
+      metric("info", "{serial=\"" label(serial) "\",product=\"" label(product) "\"}",
+             "The scale that was found, by its serial number and product name.", 1)
+    metric("last_run_timestamp_seconds", "", "When the scale was last probed.", now)
   }' "$output"
