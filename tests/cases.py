@@ -202,12 +202,9 @@ def run_terminal(args, work):
         process = subprocess.Popen(
             [args.probe], stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
             env=native(args).env, preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY))
-        deadline = time.monotonic() + 10
-        while (canonical := termios.tcgetattr(slave)[3] & termios.ICANON) and \
-                time.monotonic() < deadline:
-            time.sleep(0.01)  # until the probe has the terminal in its own mode
-        check(name, "prompt shown, then the terminal taken",
-              (read_until(master, prompt).endswith(prompt), canonical), (True, 0))
+        # Until the probe has the terminal in its own mode.
+        wait_for(lambda: not termios.tcgetattr(slave)[3] & termios.ICANON, timeout=10)
+        check(name, "prompt shown", read_until(master, prompt).endswith(prompt), True)
         os.write(master, key)
         check(name, "exit status", process.wait(timeout=5), status)
         check(name, "terminal settings restored", termios.tcgetattr(slave), before)
@@ -288,15 +285,13 @@ class Scale:
     dummy host controller, which usbhid enumerates as a plugged-in device,
     its serial number and product name USB string descriptors, its report
     descriptor the demo's. A thread plays its side through its /dev/hidgN:
-    it keeps each output report and answers it with its report ("answer"),
-    or also sends its report every 5 ms, as scales that stream their
-    reading do ("stream")."""
+    it keeps each output report, and sends its report every 5 ms, as scales
+    that stream their reading do."""
 
     DESCRIPTOR = bytes.fromhex((TOP / "demo/scale.ioctl").read_text().split()[-1])[4:]
 
-    def __init__(self, does="answer"):
-        self.gadget = Path("/sys/kernel/config/usb_gadget/scale")
-        self.does, self.received = does, []
+    def __init__(self):
+        self.gadget, self.received = Path("/sys/kernel/config/usb_gadget/scale"), []
         for folder in ("", "strings/0x409", "functions/hid.0", "configs/c.1"):
             (self.gadget / folder).mkdir()
         for name, value in (("idVendor", "0x" + SCALE[0]), ("idProduct", "0x" + SCALE[1]),
@@ -317,23 +312,14 @@ class Scale:
         threading.Thread(target=self.serve, daemon=True).start()
 
     def serve(self):
-        """Sleeps until the host sends a report or the test unplugs the scale;
-        only a streaming scale wakes by itself, every 5 ms."""
-        answered, streaming = 0, self.does == "stream"
+        """Until the test unplugs the scale."""
         with contextlib.suppress(OSError):  # unplugged
-            while True:
-                owed = answered < len(self.received)
-                readable, writable, _ = select.select(
-                    [self.hidg, self.stop[0]], [self.hidg] if owed else [], [],
-                    0.005 if streaming else None)
-                if self.stop[0] in readable:
-                    return
+            while self.stop[0] not in (readable := select.select([self.hidg, self.stop[0]], [],
+                                                                 [], 0.005)[0]):
                 if self.hidg in readable:
                     self.received.append(os.read(self.hidg, 64))
-                if writable or streaming:
-                    with contextlib.suppress(BlockingIOError):  # the host has not polled yet
-                        os.write(self.hidg, SCALE_REPORT)
-                        answered = len(self.received)
+                with contextlib.suppress(BlockingIOError):  # the host has not polled yet
+                    os.write(self.hidg, SCALE_REPORT)
 
     def held(self):
         """Whether a process holds the scale's hidraw node open."""
@@ -453,7 +439,7 @@ def run_machine(args, work):
         # machine's one processor time while Wine's bus polls it. The bus
         # learns of it from udev and opens it. Beside the zip, as shipped, a
         # stand-in for the cfgmgr32 functions that Wine lacks.
-        scale = Scale(does="stream")
+        scale = Scale()
         wait_for(scale.held)
         shutil.copy(args.bridge, shutil.copytree(args.zip, work / "zip"))
         platform = Platform(["wine", work / "zip/scale-probe.exe"],
