@@ -63,7 +63,6 @@ if [ "$limit" -eq 0 ]; then
   exit 3
 fi
 
-# A shell's status for a signal, 129 to 192, not the probe's own 255.
 ended="" output=/dev/null status=127
 if [ ! -x "$probe" ]; then
   ended="scale-probe is not installed: no $probe"
@@ -82,6 +81,7 @@ else
   wait $running
   status=$?
   trap - TERM INT HUP
+  # A shell's status for a signal, 129 to 192, not the probe's own 255.
   signalled=$([ $status -gt 128 ] && [ $status -le 192 ] && echo yes)
   if [ $status -eq 124 ] || { [ "$signalled" ] && [ $(($(date +%s) - began)) -ge "$limit" ]; }; then
     ended="the probe did not end within $limit s"
