@@ -25,9 +25,8 @@ exit status, and whether it waited for a key.
   cases.py builders --work W
       what builders' machines hold: apt's mirror lists"""
 
-import argparse, contextlib, fcntl, getpass, grp, gzip, hashlib, json, os, pty, re, select
-import shutil, signal, socket, subprocess, struct, sys, tempfile, termios, threading, time
-import urllib.request
+import argparse, contextlib, fcntl, getpass, grp, gzip, json, os, pty, re, select, shutil
+import signal, socket, subprocess, struct, sys, tempfile, termios, threading, time, urllib.request
 from pathlib import Path
 
 TOP = Path(__file__).resolve().parent.parent
@@ -389,42 +388,20 @@ LINUX = [("a full exchange, by a user in plugdev, neither root nor at the seat",
 
 
 def run_machine(args, work):
-    """Linux first, then Windows: one Wine server with its descriptors on
-    /dev/null serves every case, so that no service of Wine's outlives a case
-    holding its output pipe. Wine's prefix, which takes longest to make,
-    lives on the machine's kept disk: made there once, and anew when Wine or
-    the settings it is made with change (delete the machine's keep folder to
-    force it). Each run has a fresh layer of its own over it, so that every
-    run starts from the same clean prefix."""
+    """Linux first, then Windows: one new prefix, made before any case; one
+    Wine server with its descriptors on /dev/null serves every case, so that
+    no service of Wine's outlives a case holding its output pipe."""
     run_linux(work / "deb", next(Path(args.native).glob("scale-probe_*.deb")))
-    # No Mono or Gecko: nothing here needs .NET or a browser engine. Wine's
-    # HID bus without SDL (Debian has no i386 SDL2, and its failed start
-    # keeps the bus from starting), set before the prefix is made so that
-    # the bus starts with it.
-    env = {"WINEPREFIX": str(work / "prefix"), "WINEDEBUG": "-all", "HOME": str(work),
+    # No Mono or Gecko: nothing here needs .NET or a browser engine.
+    env = {"WINEPREFIX": str(work), "WINEDEBUG": "-all", "HOME": str(work),
            "WINEDLLOVERRIDES": "mscoree,mshtml="}
     quiet = {"env": {"PATH": os.environ["PATH"], **env}, "stdin": subprocess.DEVNULL,
              "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    registry = ("WINE REGISTRY Version 2\n[System\\\\CurrentControlSet\\\\Services\\\\WineBus]\n"
-                '"Enable SDL"=dword:0\n')
-    version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout
-    kept = Path("/run/kept", hashlib.sha256((registry + version).encode()).hexdigest()[:16])
-    kept.parent.mkdir()
-    if subprocess.run(["mount", "-o", "ro", "/dev/vda", kept.parent], **quiet).returncode or \
-            not kept.exists():
-        subprocess.run(["umount", kept.parent], **quiet)
-        subprocess.run(["/sbin/mkfs.ext4", "-q", "-F", "/dev/vda"], check=True, **quiet)
-        subprocess.run(["mount", "/dev/vda", kept.parent], check=True)
-        kept.mkdir()
-        (kept / "system.reg").write_text(registry)
-        made = {**quiet, "env": {**quiet["env"], "WINEPREFIX": str(kept)}}
-        subprocess.run(["wine", "cmd", "/c", "exit"], timeout=600, check=True, **made)
-        subprocess.run(["wineserver", "--wait"], **made)  # until its registry is saved
-        subprocess.run(["mount", "-o", "remount,ro", kept.parent], check=True)
-    for folder in ("prefix", "upper", "layer"):
-        (work / folder).mkdir()
-    subprocess.run(["mount", "-t", "overlay", "overlay", "-o", f"lowerdir={kept},upperdir="
-                    f"{work}/upper,workdir={work}/layer", work / "prefix"], check=True)
+    # Wine's HID bus without SDL (Debian has no i386 SDL2, and its failed
+    # start keeps the bus from starting), set before the prefix is made so
+    # that the bus starts with it.
+    (work / "system.reg").write_text("WINE REGISTRY Version 2\n[System\\\\CurrentControlSet\\\\"
+                                     'Services\\\\WineBus]\n"Enable SDL"=dword:0\n')
     subprocess.run(["wineserver", "--persistent"], check=True, **quiet)
     try:
         subprocess.run(["wine", "cmd", "/c", "exit"], timeout=600, check=True, **quiet)
