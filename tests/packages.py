@@ -27,13 +27,12 @@ RULE, METAINFO = ("usr/lib/udev/rules.d/70-scale-probe.rules",
                   "usr/share/metainfo/org.example.scale_probe.metainfo.xml")
 DEB_FILES = sorted(["usr/bin/scale-probe", RULE, METAINFO,
                     "usr/lib/nagios/plugins/check_scale_probe",
-                    "usr/lib/scale-probe/scale-probe-metrics", *(
-                        f"usr/lib/systemd/system/scale-probe-metrics.{unit}"
-                        for unit in ("service", "timer")),
+                    "usr/lib/scale-probe/scale-probe-metrics",
+                    "usr/lib/systemd/system/scale-probe-metrics.service",
+                    "usr/lib/systemd/system/scale-probe-metrics.timer",
                     "usr/share/doc/scale-probe/README.md", "usr/share/doc/scale-probe/changelog.gz",
-                    "usr/share/doc/scale-probe/copyright",
-                    "usr/share/doc/scale-probe/examples/scales.yml",
-                    "usr/share/man/man1/scale-probe.1.gz"])
+                    "usr/share/doc/scale-probe/copyright", "usr/share/man/man1/scale-probe.1.gz",
+                    "usr/share/doc/scale-probe/examples/scales.yml"])
 ZIP_FILES = ["LICENSE.txt", "README.txt", "hidapi-LICENSE-bsd.txt", "hidapi-LICENSE-gpl3.txt",
              "hidapi-LICENSE-orig.txt", "hidapi-LICENSE.txt", "hidapi.dll", "scale-probe.exe"]
 # The scale's ids, which every line of the rule must match on (a line that
