@@ -94,14 +94,14 @@ def mirrors(uri):
     for line in listed.splitlines():
         if not line.strip() or line.lstrip().startswith("#"):
             continue
-        uri, *metadata = line.split()
+        mirror, *metadata = line.split()
         limits = {}
         for key, value in (item.split(":", 1) for item in metadata if ":" in item):
             limits.setdefault(key, []).append(value)
         if all(wanted in limits.get(key, [wanted]) for key, wanted in
                (("type", "dsc"), ("arch", "source"), ("component", "main"))):
-            found.append((int(limits.get("priority", [2**31])[0]), uri))
-    return [uri for _, uri in sorted(found, key=lambda mirror: mirror[0])]
+            found.append((int(limits.get("priority", [2**31])[0]), mirror))
+    return [mirror for _, mirror in sorted(found, key=lambda ranked: ranked[0])]
 
 
 def resolved(uri):

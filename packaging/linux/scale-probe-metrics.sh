@@ -17,6 +17,7 @@ if "$plugin" --metrics </dev/null >"$new" && [ -s "$new" ] && chmod 0644 "$new" 
   mv -f "$new" "$dir/scale_probe.prom"; then
   exit 0
 fi
-echo "scale-probe-metrics: $dir/scale_probe.prom not written: $plugin gave no metrics" >&2
+echo "scale-probe-metrics: $dir/scale_probe.prom not written: $plugin gave no metrics," \
+  "or the error above" >&2
 rm -f "$new"
 exit 1
